@@ -1,0 +1,44 @@
+"""Index a few objects by their attributes and look them up.
+
+Run with: scripts/run-example.sh
+"""
+
+import Corvalex
+from Corvalex import Indexable
+
+
+class Fruit(Indexable):
+    """Any subclass of Indexable can be indexed; its attributes are captured."""
+
+    def describe(self):
+        return f"{self.name} ({self.colour}, {self.weight} g)"
+
+
+def main():
+    basket = [
+        Fruit(name="apple", colour="red", weight=180),
+        Fruit(name="banana", colour="yellow", weight=120),
+        Fruit(name="cherry", colour="red", weight=8),
+        Fruit(name="lemon", colour="yellow", weight=95),
+        Fruit(name="lime", colour="green", weight=60),
+    ]
+    for fruit in basket:
+        print(fruit.describe(), fruit)
+
+    basket[4].weight = 65  # attributes read and write like ordinary ones
+    print("lime now weighs", basket[4].weight, "g")
+    print("Corvalex exports", Corvalex.__all__)
+
+    if hasattr(Corvalex, "Index"):
+        index = Corvalex.Index()
+        index.add_object_many(basket)
+        red = index.get_by_attribute(colour="red")
+        print("red:", [fruit.name for fruit in red])
+        red_or_green = index.get_by_attribute(colour=["red", "green"])
+        print("red or green:", [fruit.name for fruit in red_or_green])
+        print("yellow and 95 g:", [f.name for f in index.get_by_attribute(colour="yellow", weight=95)])
+        print("everything:", [fruit.name for fruit in index.collect()])
+
+
+if __name__ == "__main__":
+    main()

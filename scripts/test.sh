@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests (ctest) and the Python tests (pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh test
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCORVALEX_BUILD_TESTS=ON -DCORVALEX_BUILD_EXTENSION=OFF -DCORVALEX_WARNINGS_AS_ERRORS=ON \
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/tests -j2
+ctest --test-dir build/tests --output-on-failure -j2
+
+CORVALEX_TESTHOOKS_DIR="$PWD/build/tests" .venv/bin/python -m pytest -q "$@"

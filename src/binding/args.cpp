@@ -1,0 +1,128 @@
+#include "binding/args.hpp"
+
+#include <string>
+#include <vector>
+
+#include "binding/errors.hpp"
+
+namespace corvalex::py {
+namespace {
+
+std::string plural(std::size_t count, std::string_view one, std::string_view many) {
+    return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
+[[noreturn]] void raise_too_many_positional(std::string_view function, std::size_t accepted,
+                                            std::size_t given) {
+    raise(PyExc_TypeError, std::string(function) + "() takes " +
+                               plural(accepted, "positional argument", "positional arguments") +
+                               " but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+                               " given");
+}
+
+[[noreturn]] void raise_unexpected_keyword(std::string_view function, PyObject* name) {
+    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
+                 std::string(function).c_str(), name);
+    throw_python_error();
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists them.
+std::string list_names(const std::vector<const char*>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += "'";
+        text += names[i];
+        text += "'";
+    }
+    return text;
+}
+
+}  // namespace
+
+void parse_arguments(std::string_view function, std::initializer_list<const char*> names,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> out) {
+    const std::size_t count = names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (given > count) raise_too_many_positional(function, count, given);
+    for (std::size_t i = 0; i < count; ++i) out[i] = i < given ? args[i] : nullptr;
+
+    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t slot = 0;
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(keyword, name) == 0) break;
+            ++slot;
+        }
+        if (slot == count) raise_unexpected_keyword(function, keyword);
+        if (out[slot] != nullptr) {
+            raise(PyExc_TypeError, std::string(function) + "() got multiple values for argument '" +
+                                       names.begin()[slot] + "'");
+        }
+        out[slot] = args[nargs + k];
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < count; ++i)
+        if (out[i] == nullptr) missing.push_back(names.begin()[i]);
+    if (!missing.empty()) {
+        raise(PyExc_TypeError,
+              std::string(function) + "() missing " +
+                  plural(missing.size(), "required positional argument",
+                         "required positional arguments") +
+                  ": " + list_names(missing));
+    }
+}
+
+Ref keywords_only(std::string_view function, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    if (nargs > 0) raise_too_many_positional(function, 0, static_cast<std::size_t>(nargs));
+    Ref keywords = Ref::steal(require(PyDict_New()));
+    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keyword_count; ++k)
+        require(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
+    return keywords;
+}
+
+void positional_only(std::string_view function, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        raise_unexpected_keyword(function, PyTuple_GET_ITEM(kwnames, 0));
+}
+
+void no_arguments(std::string_view function, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+    if (given > 0) raise_too_many_positional(function, 0, static_cast<std::size_t>(given));
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        PyDict_Next(kwargs, &position, &key, &value);
+        raise_unexpected_keyword(function, key);
+    }
+}
+
+void raise_conversion_error(const char* argument, PyObject* object, std::string_view target) {
+    Ref type_name = Ref::steal(require(PyType_GetName(Py_TYPE(object))));
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%.200s'",
+                 argument, type_name.get(), std::string(target).c_str());
+    throw_python_error();
+}
+
+void reraise_for_argument(const char* argument) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type);
+    Ref owned_value = Ref::steal(value);
+    Ref owned_traceback = Ref::steal(traceback);
+    Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
+    if (!text) throw_python_error();
+    PyErr_Format(type, "argument '%s': %U", argument, text.get());
+    throw_python_error();
+}
+
+}  // namespace corvalex::py

@@ -1,0 +1,41 @@
+// Argument parsing with the interpreter's standard messages.
+//
+// Methods use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+// `function` is the name shown in messages, e.g. "Index.add_object".
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "binding/ref.hpp"
+
+namespace corvalex::py {
+
+// Fills `out` (one slot per name, borrowed) from required parameters that
+// may be passed by position or keyword.
+void parse_arguments(std::string_view function, std::initializer_list<const char*> names,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::span<PyObject*> out);
+
+// For `f(**kwargs)`: refuses positional arguments and returns the keywords as
+// a new dict (empty when none were given).
+Ref keywords_only(std::string_view function, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames);
+
+// For `f(*args)`: refuses keyword arguments.
+void positional_only(std::string_view function, PyObject* kwnames);
+
+// For constructors without parameters (tuple/dict convention).
+void no_arguments(std::string_view function, PyObject* args, PyObject* kwargs);
+
+// TypeError "argument 'NAME': 'T' object cannot be converted to 'TARGET'".
+[[noreturn]] void raise_conversion_error(const char* argument, PyObject* object,
+                                         std::string_view target);
+
+// Re-raises the pending exception with "argument 'NAME': " before its message.
+[[noreturn]] void reraise_for_argument(const char* argument);
+
+}  // namespace corvalex::py

@@ -1,0 +1,90 @@
+// Borrow flags of Python-facing objects.
+//
+// Each object that owns C++ state carries one flag: either one exclusive
+// borrow or any number of shared borrows. Borrows are only ever tried, never
+// waited for; a refusal raises RuntimeError at once. The flag is atomic
+// because a holder may keep its borrow while its thread state is released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+namespace corvalex::py {
+
+class BorrowFlag {
+public:
+    bool try_shared() noexcept {
+        std::int32_t state = state_.load(std::memory_order_relaxed);
+        while (state >= 0) {
+            if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire))
+                return true;
+        }
+        return false;
+    }
+    void end_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+    bool try_exclusive() noexcept {
+        std::int32_t expected = 0;
+        return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire);
+    }
+    void end_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+private:
+    static constexpr std::int32_t kExclusive = -1;
+    std::atomic<std::int32_t> state_{0};
+};
+
+// Scoped borrows. `acquire` raises RuntimeError ("Already mutably borrowed"
+// for a refused shared borrow, "Already borrowed" for a refused exclusive one)
+// and throws PythonError; `try_acquire` returns an empty guard instead.
+class SharedBorrow {
+public:
+    SharedBorrow() noexcept = default;
+    static SharedBorrow acquire(BorrowFlag& flag);
+    static SharedBorrow try_acquire(BorrowFlag& flag) noexcept {
+        return SharedBorrow(flag.try_shared() ? &flag : nullptr);
+    }
+    SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    SharedBorrow& operator=(SharedBorrow&& other) noexcept {
+        reset();
+        flag_ = std::exchange(other.flag_, nullptr);
+        return *this;
+    }
+    ~SharedBorrow() { reset(); }
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+    void reset() noexcept {
+        if (flag_) std::exchange(flag_, nullptr)->end_shared();
+    }
+
+private:
+    explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    BorrowFlag* flag_ = nullptr;
+};
+
+class ExclusiveBorrow {
+public:
+    ExclusiveBorrow() noexcept = default;
+    static ExclusiveBorrow acquire(BorrowFlag& flag);
+    static ExclusiveBorrow try_acquire(BorrowFlag& flag) noexcept {
+        return ExclusiveBorrow(flag.try_exclusive() ? &flag : nullptr);
+    }
+    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept
+        : flag_(std::exchange(other.flag_, nullptr)) {}
+    ExclusiveBorrow& operator=(ExclusiveBorrow&& other) noexcept {
+        reset();
+        flag_ = std::exchange(other.flag_, nullptr);
+        return *this;
+    }
+    ~ExclusiveBorrow() { reset(); }
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+    void reset() noexcept {
+        if (flag_) std::exchange(flag_, nullptr)->end_exclusive();
+    }
+
+private:
+    explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    BorrowFlag* flag_ = nullptr;
+};
+
+}  // namespace corvalex::py

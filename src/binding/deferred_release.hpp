@@ -1,0 +1,20 @@
+// Releasing strong references from threads without a thread state.
+//
+// Index structures are dropped wherever their last owner goes, which may be a
+// thread that released its thread state around long index work. Such drops
+// are queued here and carried out by the next thread that enters the module
+// (every entry point calls `drain_deferred_releases`).
+#pragma once
+
+#include <Python.h>
+
+namespace corvalex::py {
+
+// Drops one strong reference now if the calling thread is attached, otherwise
+// queues it. Safe after interpreter finalisation (the reference is then left).
+void release_reference(PyObject* object) noexcept;
+
+// Releases every queued reference; needs an attached thread.
+void drain_deferred_releases() noexcept;
+
+}  // namespace corvalex::py

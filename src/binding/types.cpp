@@ -1,0 +1,51 @@
+#include "binding/types.hpp"
+
+#include <string>
+
+#include "binding/ref.hpp"
+
+namespace corvalex::py {
+
+PyTypeObject* create_type(PyType_Spec& spec, std::string_view class_name, PyObject* bases) {
+    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    if (type != nullptr) {
+        // A doc that holds only a text signature leaves `__doc__` empty; the
+        // classes have no docstring, so make that None.
+        PyObject* doc = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict,
+                                             "__doc__");
+        if (doc != nullptr && PyUnicode_Check(doc) && PyUnicode_GetLength(doc) == 0)
+            PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__doc__",
+                                 Py_None);
+        return reinterpret_cast<PyTypeObject*>(type);
+    }
+
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &traceback);
+    PyErr_NormalizeException(&cause_type, &cause, &traceback);
+    if (traceback != nullptr && cause != nullptr) PyException_SetTraceback(cause, traceback);
+    Ref owned_type = Ref::steal(cause_type);
+    Ref owned_traceback = Ref::steal(traceback);
+
+    const std::string message = "An error occurred while initializing class " +
+                                std::string(class_name);
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
+    if (!error) {
+        Py_XDECREF(cause);
+        throw_python_error();
+    }
+    PyException_SetCause(error.get(), cause);  // steals `cause`
+    PyErr_SetObject(PyExc_RuntimeError, error.get());
+    throw_python_error();
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded_object([&]() -> PyObject* {
+        Ref name = Ref::steal(require(PyType_GetName(type)));
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+        return nullptr;
+    });
+}
+
+}  // namespace corvalex::py

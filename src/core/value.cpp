@@ -1,0 +1,117 @@
+#include "core/value.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "binding/errors.hpp"
+#include "core/types.hpp"
+
+namespace corvalex {
+
+PyValue PyValue::capture(PyObject* object) {
+    PyValue value;
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow != 0) {
+            py::raise(PyExc_OverflowError,
+                      "int too large to index: values must fit in a signed 64-bit integer");
+        }
+        if (number == -1 && PyErr_Occurred()) py::throw_python_error();
+        value.kind_ = CastKind::Int;
+        value.int_ = number;
+    } else if (type == &PyFloat_Type) {
+        value.kind_ = CastKind::Float;
+        value.float_ = PyFloat_AS_DOUBLE(object);
+    } else if (type == &PyUnicode_Type) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+        if (data == nullptr) py::throw_python_error();
+        value.kind_ = CastKind::Str;
+        value.str_ = {data, static_cast<std::size_t>(size)};
+    } else {
+        PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
+        const bool is_indexable = indexable != nullptr && PyType_IsSubtype(type, indexable);
+        value.kind_ = is_indexable ? CastKind::Ind : CastKind::Unknown;
+        value.int_ = 0;
+    }
+
+    const Py_hash_t hash = PyObject_Hash(object);
+    if (hash == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        value.hash_ = 0;
+    } else {
+        value.hash_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(hash));
+    }
+    value.obj_ = py::SharedRef::from_borrowed(object);
+    return value;
+}
+
+std::string format_float(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+
+    char buffer[64];
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
+        // Shortest digits in scientific form, then rewritten as d.ddde-N.
+        auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                          std::chars_format::scientific);
+        (void)error;
+        std::string text(buffer, end);
+        const auto e = text.find('e');
+        std::string mantissa = text.substr(0, e);
+        const int exponent = std::stoi(text.substr(e + 1));
+        return mantissa + "e" + std::to_string(exponent);
+    }
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    (void)error;
+    std::string text(buffer, end);
+    if (text.find('.') == std::string::npos) text += ".0";
+    return text;
+}
+
+std::string quote_debug(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char escaped[16];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", byte);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string PyValue::debug_text() const {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<void*>(object()));
+    std::string cast;
+    switch (kind_) {
+        case CastKind::Int: cast = "Int(" + std::to_string(int_) + ")"; break;
+        case CastKind::Float: cast = "Float(" + format_float(float_) + ")"; break;
+        case CastKind::Str: cast = "Str(" + quote_debug(as_str()) + ")"; break;
+        case CastKind::Ind: cast = std::string("Ind(Py(") + address + "))"; break;
+        case CastKind::Unknown: cast = "Unknown"; break;
+    }
+    return std::string("PyValue { obj: Py(") + address + "), primitave: " + cast +
+           ", hash: " + std::to_string(hash_) + " }";
+}
+
+}  // namespace corvalex

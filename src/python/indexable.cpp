@@ -1,0 +1,200 @@
+#include "python/indexable.hpp"
+
+#include <new>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/compat.hpp"
+#include "binding/errors.hpp"
+#include "binding/ref.hpp"
+#include "binding/types.hpp"
+#include "core/propagation.hpp"
+#include "core/types.hpp"
+
+namespace corvalex::python {
+namespace {
+
+AttrMap capture_keywords(PyObject* kwargs) {
+    AttrMap attrs;
+    if (kwargs == nullptr) return attrs;
+    attrs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
+    py::CriticalSection section(kwargs);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+        if (name == nullptr) py::throw_python_error();
+        attrs.set(std::string_view(name, static_cast<std::size_t>(size)),
+                  PyValue::capture(value));
+    }
+    return attrs;
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
+    return py::guarded_object([&]() -> PyObject* {
+        AttrMap attrs = capture_keywords(kwargs);
+        const auto id = take_next_id();
+        if (!id) {
+            py::raise(PyExc_OverflowError,
+                      "Indexable ids exhausted: this process has already created 2**32 - 1 "
+                      "indexable objects and ids are never reused");
+        }
+        auto* self = py::allocate<IndexableObject>(type);
+        new (&self->borrow) py::BorrowFlag();
+        new (&self->record) IndexableRecord{{}, std::move(attrs), *id};
+        return reinterpret_cast<PyObject*>(self);
+    });
+}
+
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (const auto& [name, value] : as_indexable(self)->record.attrs) Py_VISIT(value.object());
+    return 0;
+}
+
+int indexable_clear(PyObject* self) {
+    // Moved out first: dropping values may run arbitrary code.
+    AttrMap dropped;
+    std::swap(dropped, as_indexable(self)->record.attrs);
+    return 0;
+}
+
+void indexable_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto* object = as_indexable(self);
+    object->record.~IndexableRecord();
+    object->borrow.~BorrowFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+std::string_view name_or_throw(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) py::throw_python_error();
+    return {text, static_cast<std::size_t>(size)};
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    return py::guarded_object([&]() -> PyObject* {
+        if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            py::raise(PyExc_AttributeError, "Invalid attribute name");
+        }
+        auto* object = as_indexable(self);
+        {
+            auto borrow = py::SharedBorrow::acquire(object->borrow);
+            ReadGuard guard(object->record.meta);
+            if (const PyValue* value =
+                    object->record.attrs.find({text, static_cast<std::size_t>(size)})) {
+                return py::Ref::borrow(value->object()).release();
+            }
+        }
+        PyObject* found = PyObject_GenericGetAttr(self, name);
+        if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+        }
+        return found;
+    });
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return py::guarded_status([&]() -> int {
+        if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
+        auto* object = as_indexable(self);
+        auto borrow = py::ExclusiveBorrow::acquire(object->borrow);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+                         Py_TYPE(name)->tp_name);
+            py::throw_python_error();
+        }
+        const std::string_view text = name_or_throw(name);
+        PyValue captured = PyValue::capture(value);
+        propagate_attribute_write(object->record, text, captured);
+        object->record.attrs.set(text, std::move(captured));
+        return 0;
+    });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    return py::guarded_object([&]() -> PyObject* {
+        auto* object = as_indexable(self);
+        auto borrow = py::SharedBorrow::acquire(object->borrow);
+        return PyUnicode_FromFormat("<MyClass with %zu attributes>", object->record.attrs.size());
+    });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+    return py::guarded_object([&]() -> PyObject* {
+        auto* object = as_indexable(self);
+        py::Ref result;
+        {
+            auto borrow = py::SharedBorrow::acquire(object->borrow);
+            result = py::Ref::steal(py::require(PyList_New(0)));
+            for (const auto& [name, value] : object->record.attrs) {
+                py::Ref text = py::Ref::steal(py::require(
+                    PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()))));
+                py::require(PyList_Append(result.get(), text.get()));
+            }
+        }
+        py::Ref object_dir = py::Ref::steal(
+            py::require(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                            "__dir__", "O", self)));
+        if (!PyList_Check(object_dir.get())) {
+            py::Ref type_name = py::Ref::steal(py::require(PyType_GetName(Py_TYPE(object_dir.get()))));
+            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'",
+                         type_name.get());
+            py::throw_python_error();
+        }
+        py::CriticalSection section(object_dir.get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object_dir.get()); ++i)
+            py::require(PyList_Append(result.get(), PyList_GET_ITEM(object_dir.get(), i)));
+        return result.release();
+    });
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_methods, indexable_methods},
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    "Corvalex.Indexable",
+    sizeof(IndexableObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    indexable_slots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+    static PyTypeObject* type = [] {
+        PyTypeObject* created = py::create_type(indexable_spec, "Indexable");
+        INDEXABLE_TYPE.store(created, std::memory_order_release);
+        return created;
+    }();
+    return type;
+}
+
+}  // namespace corvalex::python

@@ -1,0 +1,98 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import Corvalex
+from Corvalex import sum_as_string
+
+
+def test_all_lists_registered_names_in_order():
+    expected = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+    registered = [name for name in expected if hasattr(Corvalex, name)]
+    assert Corvalex.__all__ == registered
+    assert registered[0] == "sum_as_string" and "Indexable" in registered
+    module_names = [name for name in vars(Corvalex) if name in expected]
+    assert module_names == registered
+
+
+def test_reimport_returns_the_same_module_object():
+    code = textwrap.dedent(
+        """
+        import sys, Corvalex
+        first = Corvalex
+        del sys.modules["Corvalex"]
+        import Corvalex
+        assert Corvalex is first, "a second import built a new module"
+        print("same")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "same"
+
+
+def test_import_in_subinterpreter_fails_with_import_error():
+    code = textwrap.dedent(
+        """
+        import Corvalex
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            import _interpreters as interpreters
+        iid = interpreters.create()
+        try:
+            interpreters.run_string(iid, "import Corvalex")
+        except Exception as error:
+            print(type(error).__name__, error)
+        else:
+            print("imported")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert "ImportError" in result.stdout or "ImportError" in result.stderr, result.stdout
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        ((2, 3), {}, "5"),
+        ((), {"a": 2, "b": 3}, "5"),
+        ((2,), {"b": 3}, "5"),
+        ((4294967295, 1), {}, "0"),
+        ((4294967295, 4294967295), {}, "4294967294"),
+        ((0, 0), {}, "0"),
+        ((True, 1), {}, "2"),
+    ],
+)
+def test_sum_as_string_wraps_modulo_2_32(args, kwargs, expected):
+    assert sum_as_string(*args, **kwargs) == expected
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((-1, 0), {}, OverflowError, "argument 'a'"),
+        ((0, 4294967296), {}, OverflowError, "argument 'b'"),
+        ((1.5, 0), {}, TypeError, "argument 'a': "),
+        ((0, "1"), {}, TypeError, "argument 'b': "),
+        ((0, None), {}, TypeError, "argument 'b': "),
+        ((1,), {}, TypeError, "sum_as_string() missing 1 required positional argument: 'b'"),
+        ((), {}, TypeError, "missing 2 required positional arguments: 'a' and 'b'"),
+        ((1, 2, 3), {}, TypeError, "takes 2 positional arguments but 3 were given"),
+        ((1,), {"a": 2}, TypeError, "got multiple values for argument 'a'"),
+        ((1, 2), {"c": 3}, TypeError, "got an unexpected keyword argument 'c'"),
+    ],
+)
+def test_sum_as_string_rejects_bad_arguments(args, kwargs, error, message):
+    with pytest.raises(error) as raised:
+        sum_as_string(*args, **kwargs)
+    assert message in str(raised.value)
+
+
+def test_sum_as_string_signature_and_doc():
+    assert sum_as_string.__text_signature__ == "(a, b)"
+    assert sum_as_string.__doc__ == "Formats the sum of two numbers as string."
+    assert sum_as_string.__name__ == "sum_as_string"
