@@ -1,0 +1,122 @@
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "binding/errors.hpp"
+#include "binding/ref.hpp"
+#include "core/value.hpp"
+
+namespace corvalex {
+namespace {
+
+py::Ref eval(const char* expression) {
+    py::Ref globals = py::Ref::steal(PyDict_New());
+    PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+    return py::Ref::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+}
+
+PyValue capture(const char* expression) {
+    py::Ref object = eval(expression);
+    EXPECT_TRUE(object) << expression;
+    return PyValue::capture(object.get());
+}
+
+TEST(FormatFloat, ShortestRoundTripWithFixedAndExponentForms) {
+    EXPECT_EQ(format_float(1.0), "1.0");
+    EXPECT_EQ(format_float(-0.0), "-0.0");
+    EXPECT_EQ(format_float(0.1), "0.1");
+    EXPECT_EQ(format_float(123.25), "123.25");
+    EXPECT_EQ(format_float(1e15), "1000000000000000.0");
+    EXPECT_EQ(format_float(1e16), "1e16");
+    EXPECT_EQ(format_float(1.5e300), "1.5e300");
+    EXPECT_EQ(format_float(0.0001), "0.0001");
+    EXPECT_EQ(format_float(1e-5), "1e-5");
+    EXPECT_EQ(format_float(-2.5e-7), "-2.5e-7");
+    EXPECT_EQ(format_float(std::numeric_limits<double>::quiet_NaN()), "NaN");
+    EXPECT_EQ(format_float(std::numeric_limits<double>::infinity()), "inf");
+    EXPECT_EQ(format_float(-std::numeric_limits<double>::infinity()), "-inf");
+    EXPECT_EQ(format_float(0.30000000000000004), "0.30000000000000004");
+}
+
+TEST(QuoteDebug, EscapesQuotesBackslashesAndControls) {
+    EXPECT_EQ(quote_debug("plain"), "\"plain\"");
+    EXPECT_EQ(quote_debug("a\"b\\c\n\t"), "\"a\\\"b\\\\c\\n\\t\"");
+    EXPECT_EQ(quote_debug(std::string_view("\x01", 1)), "\"\\u{1}\"");
+    EXPECT_EQ(quote_debug("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+}
+
+TEST(PyValue, CastsByExactType) {
+    EXPECT_EQ(capture("5").kind(), CastKind::Int);
+    EXPECT_EQ(capture("5").as_int(), 5);
+    EXPECT_EQ(capture("-2**63").as_int(), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(capture("2.5").kind(), CastKind::Float);
+    EXPECT_EQ(capture("'héllo'").as_str(), "h\xc3\xa9llo");
+    EXPECT_EQ(capture("True").kind(), CastKind::Unknown);
+    EXPECT_EQ(capture("None").kind(), CastKind::Unknown);
+    EXPECT_EQ(capture("type('I', (int,), {})(3)").kind(), CastKind::Unknown);
+    EXPECT_EQ(capture("type('S', (str,), {})('x')").kind(), CastKind::Unknown);
+    EXPECT_EQ(capture("(1, 2)").kind(), CastKind::Unknown);
+}
+
+TEST(PyValue, EqualityIsHashEquality) {
+    EXPECT_EQ(capture("1"), capture("1.0"));
+    EXPECT_EQ(capture("1"), capture("True"));
+    EXPECT_EQ(capture("-1"), capture("-2"));
+    EXPECT_EQ(capture("''"), capture("0"));
+    EXPECT_EQ(capture("[1, 2]").hash(), 0u);
+    EXPECT_EQ(capture("0.0"), capture("-0.0"));
+    EXPECT_FALSE(capture("1") == capture("2"));
+    EXPECT_EQ(capture("-5").hash(), static_cast<std::uint64_t>(-5));
+}
+
+TEST(PyValue, UncapturableValuesRaiseWithoutLeavingAnErrorBehind) {
+    py::Ref big = eval("2**63");
+    EXPECT_THROW(PyValue::capture(big.get()), py::PythonError);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_OverflowError));
+    PyErr_Clear();
+    py::Ref surrogate = eval("'\\udc80'");
+    EXPECT_THROW(PyValue::capture(surrogate.get()), py::PythonError);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_UnicodeEncodeError));
+    PyErr_Clear();
+}
+
+TEST(PyValue, CopiesShareTheObjectAndReleaseItOnce) {
+    py::Ref list = eval("[1]");
+    const Py_ssize_t before = Py_REFCNT(list.get());
+    {
+        PyValue value = PyValue::capture(list.get());
+        PyValue copy = value.clone();
+        EXPECT_EQ(copy.object(), list.get());
+        EXPECT_EQ(Py_REFCNT(list.get()), before + 1);
+    }
+    EXPECT_EQ(Py_REFCNT(list.get()), before);
+}
+
+TEST(PyValue, DropOnADetachedThreadIsDeferredUntilDrained) {
+    py::Ref list = eval("[1]");
+    const Py_ssize_t before = Py_REFCNT(list.get());
+    {
+        PyValue value = PyValue::capture(list.get());
+        PyThreadState* saved = PyEval_SaveThread();
+        { PyValue moved = std::move(value); }
+        PyEval_RestoreThread(saved);
+        EXPECT_EQ(Py_REFCNT(list.get()), before + 1);
+    }
+    py::drain_deferred_releases();
+    EXPECT_EQ(Py_REFCNT(list.get()), before);
+}
+
+TEST(PyValue, DebugText) {
+    const std::string text = capture("5").debug_text();
+    EXPECT_EQ(text.rfind("PyValue { obj: Py(0x", 0), 0u) << text;
+    EXPECT_NE(text.find("), primitave: Int(5), hash: 5 }"), std::string::npos) << text;
+    EXPECT_NE(capture("1e16").debug_text().find("Float(1e16)"), std::string::npos);
+    EXPECT_NE(capture("'a\"b'").debug_text().find("Str(\"a\\\"b\")"), std::string::npos);
+    EXPECT_NE(capture("None").debug_text().find("primitave: Unknown,"), std::string::npos);
+    EXPECT_NE(capture("-1").debug_text().find("hash: 18446744073709551614 }"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvalex
