@@ -68,11 +68,10 @@ void parse_arguments(std::string_view function, std::initializer_list<const char
     for (std::size_t i = 0; i < count; ++i)
         if (out[i] == nullptr) missing.push_back(names.begin()[i]);
     if (!missing.empty()) {
-        raise(PyExc_TypeError,
-              std::string(function) + "() missing " +
-                  plural(missing.size(), "required positional argument",
-                         "required positional arguments") +
-                  ": " + list_names(missing));
+        raise(PyExc_TypeError, std::string(function) + "() missing " +
+                                   plural(missing.size(), "required positional argument",
+                                          "required positional arguments") +
+                                   ": " + list_names(missing));
     }
 }
 

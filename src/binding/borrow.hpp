@@ -13,7 +13,7 @@
 namespace corvalex::py {
 
 class BorrowFlag {
-public:
+  public:
     bool try_shared() noexcept {
         std::int32_t state = state_.load(std::memory_order_relaxed);
         while (state >= 0) {
@@ -30,7 +30,7 @@ public:
     }
     void end_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
-private:
+  private:
     static constexpr std::int32_t kExclusive = -1;
     std::atomic<std::int32_t> state_{0};
 };
@@ -39,7 +39,7 @@ private:
 // for a refused shared borrow, "Already borrowed" for a refused exclusive one)
 // and throws PythonError; `try_acquire` returns an empty guard instead.
 class SharedBorrow {
-public:
+  public:
     SharedBorrow() noexcept = default;
     static SharedBorrow acquire(BorrowFlag& flag);
     static SharedBorrow try_acquire(BorrowFlag& flag) noexcept {
@@ -57,13 +57,13 @@ public:
         if (flag_) std::exchange(flag_, nullptr)->end_shared();
     }
 
-private:
+  private:
     explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
     BorrowFlag* flag_ = nullptr;
 };
 
 class ExclusiveBorrow {
-public:
+  public:
     ExclusiveBorrow() noexcept = default;
     static ExclusiveBorrow acquire(BorrowFlag& flag);
     static ExclusiveBorrow try_acquire(BorrowFlag& flag) noexcept {
@@ -82,7 +82,7 @@ public:
         if (flag_) std::exchange(flag_, nullptr)->end_exclusive();
     }
 
-private:
+  private:
     explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
     BorrowFlag* flag_ = nullptr;
 };

@@ -18,7 +18,7 @@ inline bool thread_is_attached() noexcept {
 // Holds a container's critical section for the scope (3.13+; on older
 // interpreters the thread state already serialises access).
 class CriticalSection {
-public:
+  public:
     explicit CriticalSection([[maybe_unused]] PyObject* object) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
         PyCriticalSection_Begin(&section_, object);
@@ -32,7 +32,7 @@ public:
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
-private:
+  private:
 #if PY_VERSION_HEX >= 0x030D0000
     PyCriticalSection section_;
 #endif

@@ -43,8 +43,8 @@ void set_panic_exception(const Panic& panic) noexcept {
     report_to_stderr(panic);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation error is already set
-    PyObject* message = PyUnicode_FromStringAndSize(panic.message().data(),
-                                                    Py_ssize_t(panic.message().size()));
+    PyObject* message =
+        PyUnicode_FromStringAndSize(panic.message().data(), Py_ssize_t(panic.message().size()));
     if (message == nullptr) return;
     PyErr_SetObject(type, message);
     Py_DECREF(message);

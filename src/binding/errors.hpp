@@ -22,7 +22,9 @@ namespace corvalex::py {
 // Thrown right after a C API call failed; the Python exception is set.
 struct PythonError {};
 
-[[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+[[noreturn]] inline void throw_python_error() {
+    throw PythonError{};
+}
 
 // Sets `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, std::string_view message);

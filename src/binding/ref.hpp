@@ -18,7 +18,7 @@
 namespace corvalex::py {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     // Takes over a reference the caller owns (a "new reference" result).
     static Ref steal(PyObject* object) noexcept { return Ref(object); }
@@ -43,13 +43,13 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
 
 class SharedRef {
-public:
+  public:
     SharedRef() noexcept = default;
     // Takes a new strong reference to `object`; needs an attached thread.
     static SharedRef from_borrowed(PyObject* object) {
@@ -78,7 +78,7 @@ public:
     }
     void swap(SharedRef& other) noexcept { std::swap(holder_, other.holder_); }
 
-private:
+  private:
     struct Holder {
         std::atomic<std::uint32_t> count;
         PyObject* object;

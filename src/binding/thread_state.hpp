@@ -7,13 +7,13 @@
 namespace corvalex::py {
 
 class ReleasedThreadState {
-public:
+  public:
     ReleasedThreadState() noexcept : saved_(PyEval_SaveThread()) {}
     ~ReleasedThreadState() { PyEval_RestoreThread(saved_); }
     ReleasedThreadState(const ReleasedThreadState&) = delete;
     ReleasedThreadState& operator=(const ReleasedThreadState&) = delete;
 
-private:
+  private:
     PyThreadState* saved_;
 };
 

@@ -11,8 +11,8 @@ PyTypeObject* create_type(PyType_Spec& spec, std::string_view class_name, PyObje
     if (type != nullptr) {
         // A doc that holds only a text signature leaves `__doc__` empty; the
         // classes have no docstring, so make that None.
-        PyObject* doc = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict,
-                                             "__doc__");
+        PyObject* doc =
+            PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__doc__");
         if (doc != nullptr && PyUnicode_Check(doc) && PyUnicode_GetLength(doc) == 0)
             PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, "__doc__",
                                  Py_None);
@@ -28,8 +28,8 @@ PyTypeObject* create_type(PyType_Spec& spec, std::string_view class_name, PyObje
     Ref owned_type = Ref::steal(cause_type);
     Ref owned_traceback = Ref::steal(traceback);
 
-    const std::string message = "An error occurred while initializing class " +
-                                std::string(class_name);
+    const std::string message =
+        "An error occurred while initializing class " + std::string(class_name);
     Ref error = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
     if (!error) {
         Py_XDECREF(cause);

@@ -22,7 +22,7 @@ inline bool is_public_name(std::string_view name) noexcept {
 }
 
 class AttrMap {
-public:
+  public:
     using Entry = std::pair<AttrName, PyValue>;
 
     const PyValue* find(std::string_view name) const noexcept {
@@ -49,7 +49,7 @@ public:
     auto end() const noexcept { return entries_.end(); }
     void clear() noexcept { entries_.clear(); }
 
-private:
+  private:
     std::vector<Entry> entries_;
 };
 

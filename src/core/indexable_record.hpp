@@ -34,3 +34,12 @@ inline std::optional<std::uint32_t> take_next_id() noexcept {
 }
 
 }  // namespace corvalex
+
+namespace corvalex {
+
+// Registers `index` in an object's back-references: appended, entries whose
+// core is gone are dropped, and the rest are sorted (stably) by core address,
+// the order in which attribute writes lock the indexes.
+void add_index(std::vector<IndexMeta>& meta, IndexMeta index);
+
+}  // namespace corvalex

@@ -16,7 +16,7 @@ void propagate_attribute_write(IndexableRecord& record, std::string_view name,
 // Held by an attribute read: keeps the attribute tables of the object's
 // indexes from changing underneath it.
 class ReadGuard {
-public:
+  public:
     explicit ReadGuard(const std::vector<IndexMeta>& meta);
     ~ReadGuard();
     ReadGuard(const ReadGuard&) = delete;

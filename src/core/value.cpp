@@ -57,8 +57,8 @@ std::string format_float(double value) {
     const double magnitude = std::fabs(value);
     if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
         // Shortest digits in scientific form, then rewritten as d.ddde-N.
-        auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                          std::chars_format::scientific);
+        auto [end, error] =
+            std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
         (void)error;
         std::string text(buffer, end);
         const auto e = text.find('e');
@@ -79,12 +79,24 @@ std::string quote_debug(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (byte < 0x20 || byte == 0x7f) {
                     char escaped[16];
@@ -104,11 +116,21 @@ std::string PyValue::debug_text() const {
     std::snprintf(address, sizeof address, "%p", static_cast<void*>(object()));
     std::string cast;
     switch (kind_) {
-        case CastKind::Int: cast = "Int(" + std::to_string(int_) + ")"; break;
-        case CastKind::Float: cast = "Float(" + format_float(float_) + ")"; break;
-        case CastKind::Str: cast = "Str(" + quote_debug(as_str()) + ")"; break;
-        case CastKind::Ind: cast = std::string("Ind(Py(") + address + "))"; break;
-        case CastKind::Unknown: cast = "Unknown"; break;
+        case CastKind::Int:
+            cast = "Int(" + std::to_string(int_) + ")";
+            break;
+        case CastKind::Float:
+            cast = "Float(" + format_float(float_) + ")";
+            break;
+        case CastKind::Str:
+            cast = "Str(" + quote_debug(as_str()) + ")";
+            break;
+        case CastKind::Ind:
+            cast = std::string("Ind(Py(") + address + "))";
+            break;
+        case CastKind::Unknown:
+            cast = "Unknown";
+            break;
     }
     return std::string("PyValue { obj: Py(") + address + "), primitave: " + cast +
            ", hash: " + std::to_string(hash_) + " }";

@@ -25,7 +25,7 @@ namespace corvalex {
 enum class CastKind : std::uint8_t { Int = 0, Float = 1, Str = 2, Ind = 3, Unknown = 4 };
 
 class PyValue {
-public:
+  public:
     // Captures `object` (borrowed). Needs an attached thread. An exact int
     // outside the signed 64-bit range raises OverflowError and an exact str
     // with lone surrogates raises UnicodeEncodeError (both as PythonError).
@@ -54,7 +54,7 @@ public:
     // `PyValue { obj: Py(0x..), primitave: Int(5), hash: 5 }`.
     std::string debug_text() const;
 
-private:
+  private:
     PyValue() noexcept {}
 
     py::SharedRef obj_;

@@ -26,8 +26,7 @@ AttrMap capture_keywords(PyObject* kwargs) {
         Py_ssize_t size = 0;
         const char* name = PyUnicode_AsUTF8AndSize(key, &size);
         if (name == nullptr) py::throw_python_error();
-        attrs.set(std::string_view(name, static_cast<std::size_t>(size)),
-                  PyValue::capture(value));
+        attrs.set(std::string_view(name, static_cast<std::size_t>(size)), PyValue::capture(value));
     }
     return attrs;
 }
@@ -139,16 +138,16 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
             auto borrow = py::SharedBorrow::acquire(object->borrow);
             result = py::Ref::steal(py::require(PyList_New(0)));
             for (const auto& [name, value] : object->record.attrs) {
-                py::Ref text = py::Ref::steal(py::require(
-                    PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()))));
+                py::Ref text = py::Ref::steal(
+                    py::require(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()))));
                 py::require(PyList_Append(result.get(), text.get()));
             }
         }
-        py::Ref object_dir = py::Ref::steal(
-            py::require(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                            "__dir__", "O", self)));
+        py::Ref object_dir = py::Ref::steal(py::require(PyObject_CallMethod(
+            reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__", "O", self)));
         if (!PyList_Check(object_dir.get())) {
-            py::Ref type_name = py::Ref::steal(py::require(PyType_GetName(Py_TYPE(object_dir.get()))));
+            py::Ref type_name =
+                py::Ref::steal(py::require(PyType_GetName(Py_TYPE(object_dir.get()))));
             PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'",
                          type_name.get());
             py::throw_python_error();

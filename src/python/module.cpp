@@ -7,6 +7,8 @@
 #include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "python/filtered_index.hpp"
+#include "python/index.hpp"
 #include "python/indexable.hpp"
 #include "python/sum_as_string.hpp"
 
@@ -45,7 +47,8 @@ void append_to_all(PyObject* module, PyObject* name) {
 }
 
 void add_function(PyObject* module, PyMethodDef& definition) {
-    py::Ref function = py::Ref::steal(py::require(PyCFunction_NewEx(&definition, nullptr, nullptr)));
+    py::Ref function =
+        py::Ref::steal(py::require(PyCFunction_NewEx(&definition, nullptr, nullptr)));
     py::Ref name = py::Ref::steal(py::require(PyObject_GetAttrString(function.get(), "__name__")));
     append_to_all(module, name.get());
     py::require(PyObject_SetAttr(module, name.get(), function.get()));
@@ -74,7 +77,9 @@ PyObject* initialise() {
     py::require(py::declare_gil_used(module.get()));
 
     add_function(module.get(), sum_as_string_def);
+    add_class(module.get(), "Index", index_type());
     add_class(module.get(), "Indexable", indexable_type());
+    add_class(module.get(), "FilteredIndex", filtered_index_type());
 
     PyObject* expected_module = nullptr;
     if (cached_module.compare_exchange_strong(expected_module, module.get())) {

@@ -28,9 +28,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "corvalex_testhooks", nullptr, -1, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "corvalex_testhooks",
+                          nullptr,
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_corvalex_testhooks() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit_corvalex_testhooks() {
+    return PyModule_Create(&definition);
+}

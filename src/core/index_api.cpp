@@ -1,0 +1,47 @@
+#include "core/index_api.hpp"
+
+#include "core/query_map.hpp"
+
+namespace corvalex {
+
+IndexAPI::IndexAPI()
+    : index(std::make_shared<RwLocked<AttributeTable>>()),
+      items(std::make_shared<RwLocked<ObjectTable>>()),
+      allowed(std::make_shared<RwLocked<Bitmap>>()) {}
+
+void store_item(ObjectTable& table, std::uint32_t id, StoredItem item) {
+    if (table.size() <= id) table.resize(std::size_t(id) + 1);
+    table[id] = std::move(item);
+}
+
+void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
+                const PyValue& value, const Expansions* expansions) {
+    auto found = table.find(name);
+    if (found == table.end())
+        found = table.emplace(AttrName(name), std::make_unique<QueryMap>()).first;
+    found->second->insert(value, id, expansions);
+}
+
+void IndexAPI::add_object(std::uint32_t id, StoredItem item, AttrMap attrs,
+                          const Expansions* expansions) {
+    allowed->write()->add(id);
+    store_item(*items->write(), id, std::move(item));
+    {
+        auto table = index->write();
+        for (const auto& [name, value] : attrs)
+            if (is_public_name(name)) _add_index(*table, id, name, value, expansions);
+    }
+}
+
+void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
+    auto table = index->write();
+    auto ids = allowed->write();
+    for (const BatchObject& object : objects) {
+        const IndexableRecord& record = *object.record;
+        ids->add(record.id);
+        for (const auto& [name, value] : record.attrs)
+            if (is_public_name(name)) _add_index(*table, record.id, name, value, object.expansions);
+    }
+}
+
+}  // namespace corvalex

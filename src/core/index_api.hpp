@@ -1,0 +1,79 @@
+// The shared core of an index.
+//
+//   IndexAPI {
+//     index:   shared RwLocked< attribute name -> QueryMap >   (the attribute table)
+//     items:   shared RwLocked< vector<StoredItem> >           (the object table, slot = id)
+//     allowed: shared RwLocked< Bitmap >                       (every id ever added)
+//   }
+//
+// The three parts are locked separately; filtered views share `index` and
+// `items`. Lock order within one core: `index` before `allowed` or `items`;
+// `allowed` and `items` are never held together. Nested cores (inside each
+// QueryMap) are locked after their outer core. The core never calls into
+// Python: indexable values arrive as snapshots (object_snapshot.hpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/attr_map.hpp"
+#include "core/bitmap.hpp"
+#include "core/indexable_record.hpp"
+#include "core/object_snapshot.hpp"
+#include "core/rw_lock.hpp"
+#include "core/stored_item.hpp"
+
+namespace corvalex {
+
+class QueryMap;
+
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
+};
+
+using AttributeTable =
+    std::unordered_map<AttrName, std::unique_ptr<QueryMap>, NameHash, std::equal_to<>>;
+using ObjectTable = std::vector<StoredItem>;
+
+using SharedAttributeTable = std::shared_ptr<RwLocked<AttributeTable>>;
+using SharedObjectTable = std::shared_ptr<RwLocked<ObjectTable>>;
+
+// One object of an `add_object_many` batch: its record, read in place, and
+// the expansions of its indexable values.
+struct BatchObject {
+    const IndexableRecord* record;
+    const Expansions* expansions;
+};
+
+class IndexAPI {
+  public:
+    IndexAPI();
+
+    // Stores one object and indexes its public attributes.
+    void add_object(std::uint32_t id, StoredItem item, AttrMap attrs, const Expansions* expansions);
+    // Indexes a batch under one acquisition of `index` and `allowed`. The
+    // caller stores the objects in `items` afterwards.
+    void add_object_many(std::span<const BatchObject> objects);
+
+    SharedAttributeTable index;
+    SharedObjectTable items;
+    std::shared_ptr<RwLocked<Bitmap>> allowed;
+};
+
+// Enters one (name, value, id) triple into a write-locked attribute table,
+// creating the name's map on first use.
+void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
+                const PyValue& value, const Expansions* expansions);
+
+// Puts `item` into slot `id`, growing the table as needed.
+void store_item(ObjectTable& table, std::uint32_t id, StoredItem item);
+
+}  // namespace corvalex

@@ -1,0 +1,100 @@
+#include "core/keyword_lookup.hpp"
+
+#include <algorithm>
+
+#include "binding/errors.hpp"
+#include "binding/ref.hpp"
+#include "core/query_map.hpp"
+
+namespace corvalex {
+namespace {
+
+// Values equal by hash collapse into one member.
+void make_unique(std::vector<PyValue>& values) {
+    if (values.size() < 2) return;
+    std::stable_sort(values.begin(), values.end(),
+                     [](const PyValue& a, const PyValue& b) { return a.hash() < b.hash(); });
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
+std::vector<PyValue> capture_value_set(PyObject* value) {
+    std::vector<PyValue> values;
+    if (PyUnicode_Check(value)) {
+        values.push_back(PyValue::capture(value));
+        return values;
+    }
+    py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        PyErr_Clear();
+        values.push_back(PyValue::capture(value));
+        return values;
+    }
+    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
+        values.push_back(PyValue::capture(item.get()));
+    if (PyErr_Occurred()) py::throw_python_error();
+    make_unique(values);
+    return values;
+}
+
+}  // namespace
+
+HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+    HashQuery query;
+    if (kwargs == nullptr) return query;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+        if (name == nullptr) py::throw_python_error();
+        // Keep the value alive while a generator or custom iterator runs.
+        py::Ref held = py::Ref::borrow(value);
+        query.emplace_back(AttrName(name, static_cast<std::size_t>(size)),
+                           capture_value_set(held.get()));
+    }
+    return query;
+}
+
+Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
+    struct Term {
+        const QueryMap* map;
+        const std::vector<PyValue>* values;
+        std::uint64_t estimate;
+    };
+    std::vector<Term> terms;
+    terms.reserve(query.size());
+    for (const auto& [name, values] : query) {
+        auto found = table.find(std::string_view(name));
+        const QueryMap* map = found == table.end() ? nullptr : found->second.get();
+        std::uint64_t estimate = 0;
+        if (map != nullptr) {
+            for (const PyValue& value : values)
+                if (const ExactEntry* entry = map->find(value)) estimate += entry->ids.count();
+        }
+        terms.push_back({map, &values, estimate});
+    }
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const Term& a, const Term& b) { return a.estimate < b.estimate; });
+
+    Bitmap result;
+    Bitmap scratch;
+    bool first = true;
+    for (const Term& term : terms) {
+        scratch.clear();
+        if (term.map != nullptr) {
+            for (const PyValue& value : *term.values)
+                if (const ExactEntry* entry = term.map->find(value)) entry->ids.add_to(scratch);
+        }
+        if (first) {
+            std::swap(result, scratch);
+            first = false;
+            continue;
+        }
+        if (result.is_empty()) return result;
+        result.and_inplace(scratch);
+    }
+    return result;
+}
+
+}  // namespace corvalex

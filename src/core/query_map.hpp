@@ -1,0 +1,67 @@
+// One attribute's maps within one index.
+//
+//   QueryMap {
+//     exact:      value hash -> (first value seen with that hash, HybridSet of ids)
+//     ranged:     BitMapBTree over (number, id) for Int and Float values
+//     nested_ids: id of an indexable value -> HybridSet of ids of objects holding it
+//     nested:     IndexAPI over those indexable values, as they were when stored
+//   }
+//
+// Values are the same value exactly when their hashes are equal, so `exact`
+// is keyed by the 64-bit hash alone. No lock of its own: the owning
+// attribute table's lock guards it.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "core/hybrid_set.hpp"
+#include "core/index_api.hpp"
+#include "core/ranged_b_tree.hpp"
+#include "core/value.hpp"
+
+namespace corvalex {
+
+struct ExactEntry {
+    PyValue key;
+    HybridSet ids;
+};
+
+struct IdHasher {
+    std::size_t operator()(std::uint64_t word) const noexcept { return ValueHasher{}(word); }
+};
+
+using ExactMap = std::unordered_map<std::uint64_t, ExactEntry, IdHasher>;
+using NestedIdMap = std::unordered_map<std::uint32_t, HybridSet, IdHasher>;
+
+class QueryMap {
+  public:
+    QueryMap() = default;
+
+    // Records that object `id` holds `value`. For an indexable value, its
+    // snapshot (from `expansions`) is stored in `nested`.
+    void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions);
+    // Removes that record; the `exact` entry stays, even when left empty.
+    void remove_id(const PyValue& value, std::uint32_t id);
+    // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
+    void check_prune(const PyValue& value);
+
+    const ExactEntry* find(const PyValue& value) const {
+        if (exact.empty()) return nullptr;
+        auto found = exact.find(value.hash());
+        return found == exact.end() ? nullptr : &found->second;
+    }
+
+    ExactMap exact;
+    BitMapBTree ranged;
+    NestedIdMap nested_ids;
+    IndexAPI nested;
+};
+
+// The range tree's view of a numeric value.
+inline Number to_number(const PyValue& value) {
+    return value.kind() == CastKind::Int ? Number::from_int(value.as_int())
+                                         : Number::from_float(value.as_float());
+}
+
+}  // namespace corvalex

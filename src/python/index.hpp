@@ -1,0 +1,24 @@
+// The Python class `Index`: a handle on one shared index core.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "binding/borrow.hpp"
+#include "core/index_api.hpp"
+
+namespace corvalex::python {
+
+struct IndexObject {
+    PyObject_HEAD
+    py::BorrowFlag borrow;
+    std::shared_ptr<IndexAPI> core;
+};
+
+PyTypeObject* index_type();
+
+// A new Index object holding `core`.
+PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
+
+}  // namespace corvalex::python

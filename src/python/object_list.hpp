@@ -1,0 +1,18 @@
+// Turning ids back into the stored Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include "core/bitmap.hpp"
+#include "core/index_api.hpp"
+
+namespace corvalex::python {
+
+// A new list of the stored objects of `ids`, in ascending id order. Ids with
+// no object in the table (possible after a union of indexes) are skipped.
+PyObject* objects_of(const ObjectTable& table, const Bitmap& ids);
+
+// A new list of every stored object, in ascending id order.
+PyObject* all_objects(const ObjectTable& table);
+
+}  // namespace corvalex::python
