@@ -9,11 +9,6 @@ IndexAPI::IndexAPI()
       items(std::make_shared<RwLocked<ObjectTable>>()),
       allowed(std::make_shared<RwLocked<Bitmap>>()) {}
 
-void store_item(ObjectTable& table, std::uint32_t id, StoredItem item) {
-    if (table.size() <= id) table.resize(std::size_t(id) + 1);
-    table[id] = std::move(item);
-}
-
 void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
                 const PyValue& value, const Expansions* expansions) {
     auto found = table.find(name);
@@ -25,7 +20,7 @@ void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
 void IndexAPI::add_object(std::uint32_t id, StoredItem item, AttrMap attrs,
                           const Expansions* expansions) {
     allowed->write()->add(id);
-    store_item(*items->write(), id, std::move(item));
+    items->write()->store(id, std::move(item));
     {
         auto table = index->write();
         for (const auto& [name, value] : attrs)

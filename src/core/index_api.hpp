@@ -25,6 +25,7 @@
 #include "core/bitmap.hpp"
 #include "core/indexable_record.hpp"
 #include "core/object_snapshot.hpp"
+#include "core/object_table.hpp"
 #include "core/rw_lock.hpp"
 #include "core/stored_item.hpp"
 
@@ -41,7 +42,6 @@ struct NameHash {
 
 using AttributeTable =
     std::unordered_map<AttrName, std::unique_ptr<QueryMap>, NameHash, std::equal_to<>>;
-using ObjectTable = std::vector<StoredItem>;
 
 using SharedAttributeTable = std::shared_ptr<RwLocked<AttributeTable>>;
 using SharedObjectTable = std::shared_ptr<RwLocked<ObjectTable>>;
@@ -72,8 +72,5 @@ class IndexAPI {
 // creating the name's map on first use.
 void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
                 const PyValue& value, const Expansions* expansions);
-
-// Puts `item` into slot `id`, growing the table as needed.
-void store_item(ObjectTable& table, std::uint32_t id, StoredItem item);
 
 }  // namespace corvalex

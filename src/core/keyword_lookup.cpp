@@ -56,6 +56,41 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     return query;
 }
 
+namespace {
+
+// The union of the id sets of a term's values. A single bitmap-form set is
+// borrowed rather than copied; anything else is united into `owned` in one
+// many-way union plus one bulk add of the inline ids.
+struct TermIds {
+    const Bitmap* borrowed = nullptr;
+    Bitmap owned;
+    const Bitmap& get() const noexcept { return borrowed ? *borrowed : owned; }
+};
+
+TermIds term_ids(const QueryMap* map, const std::vector<PyValue>& values) {
+    TermIds ids;
+    if (map == nullptr) return ids;
+    std::vector<const Bitmap*> large;
+    std::vector<std::uint32_t> small;
+    for (const PyValue& value : values) {
+        const ExactEntry* entry = map->find(value);
+        if (entry == nullptr) continue;
+        if (const Bitmap* bitmap = entry->ids.large())
+            large.push_back(bitmap);
+        else
+            small.insert(small.end(), entry->ids.small_ids().begin(), entry->ids.small_ids().end());
+    }
+    if (large.size() == 1 && small.empty()) {
+        ids.borrowed = large.front();
+        return ids;
+    }
+    ids.owned = Bitmap::or_many(large);
+    ids.owned.add_many(small);
+    return ids;
+}
+
+}  // namespace
+
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
     struct Term {
         const QueryMap* map;
@@ -74,26 +109,31 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
         }
         terms.push_back({map, &values, estimate});
     }
+    // Most selective first; an empty running result ends the work early.
     std::stable_sort(terms.begin(), terms.end(),
                      [](const Term& a, const Term& b) { return a.estimate < b.estimate; });
 
     Bitmap result;
-    Bitmap scratch;
-    bool first = true;
-    for (const Term& term : terms) {
-        scratch.clear();
-        if (term.map != nullptr) {
-            for (const PyValue& value : *term.values)
-                if (const ExactEntry* entry = term.map->find(value)) entry->ids.add_to(scratch);
+    const Bitmap* first_borrowed = nullptr;  // the first term's ids, not copied yet
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        TermIds ids = term_ids(terms[i].map, *terms[i].values);
+        if (i == 0) {
+            if (ids.borrowed)
+                first_borrowed = ids.borrowed;
+            else
+                result = std::move(ids.owned);
+            continue;
         }
-        if (first) {
-            std::swap(result, scratch);
-            first = false;
+        if (first_borrowed) {
+            if (first_borrowed->is_empty()) return result;
+            result = Bitmap::and_of(*first_borrowed, ids.get());
+            first_borrowed = nullptr;
             continue;
         }
         if (result.is_empty()) return result;
-        result.and_inplace(scratch);
+        result.and_inplace(ids.get());
     }
+    if (first_borrowed) result = first_borrowed->copy();
     return result;
 }
 

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include <absl/container/flat_hash_map.h>
+
 #include "core/hybrid_set.hpp"
 #include "core/index_api.hpp"
 #include "core/ranged_b_tree.hpp"
@@ -31,8 +33,8 @@ struct IdHasher {
     std::size_t operator()(std::uint64_t word) const noexcept { return ValueHasher{}(word); }
 };
 
-using ExactMap = std::unordered_map<std::uint64_t, ExactEntry, IdHasher>;
-using NestedIdMap = std::unordered_map<std::uint32_t, HybridSet, IdHasher>;
+using ExactMap = absl::flat_hash_map<std::uint64_t, ExactEntry, IdHasher>;
+using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, IdHasher>;
 
 class QueryMap {
   public:
