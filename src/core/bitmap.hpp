@@ -25,7 +25,7 @@
 namespace corvalex {
 
 class Bitmap {
-public:
+  public:
     // An empty bitmap.
     Bitmap() : ptr_(roaring_bitmap_create_with_capacity(0)) {
         ensure(ptr_ != nullptr, "assertion failed: success");
@@ -113,7 +113,7 @@ public:
     // returns how many were written.
     size_t copy_range(size_t offset, std::span<uint32_t> out) const;
 
-private:
+  private:
     explicit Bitmap(roaring_bitmap_t* p) noexcept : ptr_(p) {}
     static roaring_bitmap_t* checked(roaring_bitmap_t* p) {
         ensure(p != nullptr, "assertion failed: !p.is_null()");
@@ -125,14 +125,15 @@ private:
 
 template <class F>
 void Bitmap::for_each(F&& f) const {
+    using Fn = std::remove_reference_t<F>;
     struct State {
-        F* f;
+        Fn* f;
         std::exception_ptr error;
     } state{&f, nullptr};
     auto step = [](uint32_t id, void* param) -> bool {
         auto* s = static_cast<State*>(param);
         try {
-            if constexpr (std::is_same_v<std::invoke_result_t<F&, uint32_t>, bool>) {
+            if constexpr (std::is_same_v<std::invoke_result_t<Fn&, uint32_t>, bool>) {
                 return (*s->f)(id);
             } else {
                 (*s->f)(id);

@@ -13,7 +13,8 @@ constexpr u128 kMask96 = (u128{1} << 96) - 1;
 u128 layout(bool negative, int exponent, uint64_t mantissa) {
     u128 bits = u128{static_cast<uint32_t>(exponent + kExponentBias)} << 80;
     bits |= u128{mantissa} << 16;
-    return negative ? ~bits & kMask96 : bits | kSignBit;
+    if (!negative) return bits | kSignBit;
+    return ~(bits | kSignBit) & kMask96;
 }
 
 }  // namespace
@@ -24,7 +25,8 @@ u128 sort_prefix(Number value) {
         if (v == 0) return kSignBit;
         const bool negative = v < 0;
         // Unsigned negation keeps INT64_MIN exact.
-        const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+        const uint64_t magnitude =
+            negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
         const int lead = std::countl_zero(magnitude);
         return layout(negative, 63 - lead, magnitude << lead);
     }

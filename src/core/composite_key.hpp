@@ -45,11 +45,17 @@ struct CompositeKey128 {
         return CompositeKey128(prefix << 32 | 0xFFFFFFFFu);
     }
 
-    friend constexpr bool operator==(CompositeKey128 a, CompositeKey128 b) { return a.key == b.key; }
+    friend constexpr bool operator==(CompositeKey128 a, CompositeKey128 b) {
+        return a.key == b.key;
+    }
     friend constexpr bool operator<(CompositeKey128 a, CompositeKey128 b) { return a.key < b.key; }
-    friend constexpr bool operator<=(CompositeKey128 a, CompositeKey128 b) { return a.key <= b.key; }
+    friend constexpr bool operator<=(CompositeKey128 a, CompositeKey128 b) {
+        return a.key <= b.key;
+    }
     friend constexpr bool operator>(CompositeKey128 a, CompositeKey128 b) { return a.key > b.key; }
-    friend constexpr bool operator>=(CompositeKey128 a, CompositeKey128 b) { return a.key >= b.key; }
+    friend constexpr bool operator>=(CompositeKey128 a, CompositeKey128 b) {
+        return a.key >= b.key;
+    }
 };
 
 }  // namespace corvalex

@@ -56,7 +56,9 @@ void HybridSet::steal(HybridSet& other) noexcept {
     other.reset();
 }
 
-HybridSet::HybridSet(HybridSet&& other) noexcept { steal(other); }
+HybridSet::HybridSet(HybridSet&& other) noexcept {
+    steal(other);
+}
 
 HybridSet& HybridSet::operator=(const HybridSet& other) {
     if (this != &other) {
@@ -201,7 +203,8 @@ void HybridSet::and_inplace(const HybridSet& other) {
         return;
     }
     HybridSet mine = take();
-    Bitmap result = mine.kind_ == Kind::Large ? std::move(mine.bitmap_) : Bitmap::of(mine.small_ids());
+    Bitmap result =
+        mine.kind_ == Kind::Large ? std::move(mine.bitmap_) : Bitmap::of(mine.small_ids());
     if (other.kind_ == Kind::Large) {
         result.and_inplace(other.bitmap_);
     } else {

@@ -22,7 +22,7 @@
 namespace corvalex {
 
 class HybridSet {
-public:
+  public:
     enum class Kind : uint8_t { Empty, Small, Large };
     static constexpr uint32_t kInlineIds = 4;
 
@@ -71,7 +71,7 @@ public:
     // if they fit, Large otherwise.
     static HybridSet or_inplace_small(std::span<const uint32_t> a, std::span<const uint32_t> b);
 
-private:
+  private:
     explicit HybridSet(Kind kind) noexcept : kind_(kind), ids_{} {}
     void reset() noexcept;
     // Takes other's contents, leaving it Empty; the receiver must be Empty.

@@ -10,21 +10,27 @@ IndexAPI::IndexAPI()
       allowed(std::make_shared<RwLocked<Bitmap>>()) {}
 
 void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
-                const PyValue& value, const Expansions* expansions) {
+                const PyValue& value, const Expansions* expansions, NestingPath& path) {
     auto found = table.find(name);
     if (found == table.end())
         found = table.emplace(AttrName(name), std::make_unique<QueryMap>()).first;
-    found->second->insert(value, id, expansions);
+    found->second->insert(value, id, expansions, path);
 }
 
 void IndexAPI::add_object(std::uint32_t id, StoredItem item, AttrMap attrs,
                           const Expansions* expansions) {
+    NestingPath path(id);
+    add_object(id, std::move(item), attrs, expansions, path);
+}
+
+void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
+                          const Expansions* expansions, NestingPath& path) {
     allowed->write()->add(id);
     items->write()->store(id, std::move(item));
     {
         auto table = index->write();
         for (const auto& [name, value] : attrs)
-            if (is_public_name(name)) _add_index(*table, id, name, value, expansions);
+            if (is_public_name(name)) _add_index(*table, id, name, value, expansions, path);
     }
 }
 
@@ -34,8 +40,10 @@ void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     for (const BatchObject& object : objects) {
         const IndexableRecord& record = *object.record;
         ids->add(record.id);
+        NestingPath path(record.id);
         for (const auto& [name, value] : record.attrs)
-            if (is_public_name(name)) _add_index(*table, record.id, name, value, object.expansions);
+            if (is_public_name(name))
+                _add_index(*table, record.id, name, value, object.expansions, path);
     }
 }
 

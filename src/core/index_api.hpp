@@ -59,6 +59,9 @@ class IndexAPI {
 
     // Stores one object and indexes its public attributes.
     void add_object(std::uint32_t id, StoredItem item, AttrMap attrs, const Expansions* expansions);
+    // The same, for an object reached along `path` from an indexed object.
+    void add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
+                    const Expansions* expansions, NestingPath& path);
     // Indexes a batch under one acquisition of `index` and `allowed`. The
     // caller stores the objects in `items` afterwards.
     void add_object_many(std::span<const BatchObject> objects);
@@ -71,6 +74,6 @@ class IndexAPI {
 // Enters one (name, value, id) triple into a write-locked attribute table,
 // creating the name's map on first use.
 void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
-                const PyValue& value, const Expansions* expansions);
+                const PyValue& value, const Expansions* expansions, NestingPath& path);
 
 }  // namespace corvalex

@@ -8,7 +8,7 @@
 namespace corvalex {
 
 class Number {
-public:
+  public:
     enum class Kind : uint8_t { Int, Float };
 
     static constexpr Number from_int(int64_t v) { return Number(v); }
@@ -21,7 +21,7 @@ public:
     constexpr int64_t as_int() const { return int_; }
     constexpr double as_float() const { return float_; }
 
-private:
+  private:
     constexpr explicit Number(int64_t v) : kind_(Kind::Int), int_(v) {}
     constexpr explicit Number(double v) : kind_(Kind::Float), float_(v) {}
 

@@ -2,17 +2,18 @@
 // from Python before any table lock is taken, so that the core never waits
 // for the thread state while it holds a lock.
 //
-// For each indexable value among an object's attributes, an `Expansion`
-// records the value's id and, unless the expansion stops there, a snapshot
-// of the value: its stored handle, its attributes as they are now and, in
-// turn, the expansions of its own indexable values. Snapshots are shared
-// between all places in one call that reach the same object.
+// For each indexable value among an object's public attributes, an
+// `Expansion` records the value's id and its snapshot: its stored handle,
+// its attributes as they are now and, in turn, the expansions of its own
+// indexable values. Snapshots are owned by whoever gathered them and shared
+// by every place in one call that reaches the same object, so the snapshot
+// graph may contain cycles; the core bounds its walk (see `NestingPath`).
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "core/attr_map.hpp"
@@ -20,22 +21,25 @@
 
 namespace corvalex {
 
+// Indexable values are stored in nested indexes at most this many levels
+// below the indexed object; deeper values are matched by value only.
+inline constexpr std::size_t kMaxNestingDepth = 32;
+
 struct ObjectSnapshot;
 
 struct Expansion {
     PyObject* object;  // identifies the value; kept alive by the value itself
     std::uint32_t id;
-    // Null where expansion stops: at a cycle or below the depth limit.
-    std::shared_ptr<const ObjectSnapshot> snapshot;
+    const ObjectSnapshot* snapshot;  // null when the value was not gathered
 };
 
 using Expansions = std::vector<Expansion>;
 
 struct ObjectSnapshot {
-    std::uint32_t id;
+    std::uint32_t id = 0;
     StoredItem item;
     AttrMap attrs;
-    Expansions nested;
+    Expansions nested;  // filled only for objects less than kMaxNestingDepth deep
 };
 
 inline const Expansion* find_expansion(const Expansions* expansions, PyObject* object) noexcept {
@@ -44,5 +48,33 @@ inline const Expansion* find_expansion(const Expansions* expansions, PyObject* o
         if (expansion.object == object) return &expansion;
     return nullptr;
 }
+
+// The ids of the objects from the indexed object down to the one being
+// stored. A value is expanded into a nested index only when the path is not
+// too deep and the value is not already on it (a cycle).
+class NestingPath {
+  public:
+    explicit NestingPath(std::uint32_t root) { ids_.push_back(root); }
+
+    bool may_expand(std::uint32_t id) const noexcept {
+        return ids_.size() <= kMaxNestingDepth &&
+               std::find(ids_.begin(), ids_.end(), id) == ids_.end();
+    }
+
+    // Descends into `id` for the lifetime of the returned step.
+    class Step {
+      public:
+        Step(NestingPath& path, std::uint32_t id) : path_(path) { path_.ids_.push_back(id); }
+        ~Step() { path_.ids_.pop_back(); }
+        Step(const Step&) = delete;
+        Step& operator=(const Step&) = delete;
+
+      private:
+        NestingPath& path_;
+    };
+
+  private:
+    std::vector<std::uint32_t> ids_;
+};
 
 }  // namespace corvalex

@@ -14,7 +14,7 @@
 namespace corvalex {
 
 class Panic : public std::exception {
-public:
+  public:
     Panic(std::string message, std::source_location where)
         : message_(std::move(message)), where_(where) {}
 
@@ -22,7 +22,7 @@ public:
     const std::string& message() const noexcept { return message_; }
     const std::source_location& where() const noexcept { return where_; }
 
-private:
+  private:
     std::string message_;
     std::source_location where_;
 };

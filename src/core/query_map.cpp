@@ -13,7 +13,8 @@ void add_to_set(auto& map, auto key, std::uint32_t id) {
 
 }  // namespace
 
-void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions) {
+void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
+                      NestingPath& path) {
     if (auto found = exact.find(value.hash()); found != exact.end()) {
         found->second.ids.add(id);
     } else {
@@ -32,10 +33,11 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
             const Expansion* expansion = find_expansion(expansions, value.object());
             if (expansion == nullptr) break;  // captured outside any snapshot: not expanded
             add_to_set(nested_ids, expansion->id, id);
-            if (const auto& snapshot = expansion->snapshot) {
-                AttrMap attrs = snapshot->attrs;
-                nested.add_object(snapshot->id, snapshot->item, std::move(attrs),
-                                  &snapshot->nested);
+            const ObjectSnapshot* snapshot = expansion->snapshot;
+            if (snapshot != nullptr && path.may_expand(snapshot->id)) {
+                NestingPath::Step step(path, snapshot->id);
+                nested.add_object(snapshot->id, snapshot->item, snapshot->attrs, &snapshot->nested,
+                                  path);
             }
             break;
         }

@@ -41,8 +41,10 @@ class QueryMap {
     QueryMap() = default;
 
     // Records that object `id` holds `value`. For an indexable value, its
-    // snapshot (from `expansions`) is stored in `nested`.
-    void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions);
+    // snapshot (from `expansions`) is stored in `nested`, unless `path`
+    // says expansion stops here.
+    void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
+                NestingPath& path);
     // Removes that record; the `exact` entry stays, even when left empty.
     void remove_id(const PyValue& value, std::uint32_t id);
     // Drops `value`'s `exact` entry if its set is empty; the entry must exist.

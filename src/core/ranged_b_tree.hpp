@@ -17,10 +17,13 @@
 // Invariants (checked by `verify()`):
 //   1. Interior slots inside the window have a child and a bitmap; slots
 //      outside it have neither. (Leaf keys outside the window are garbage.)
-//   2. Keys in a window ascend strictly; no key occurs twice in the tree.
+//   2. Leaf keys ascend strictly; no key occurs twice in the tree. Interior
+//      separators ascend strictly from window index 1 on.
 //   3. keys[i] of an interior node is the first key child i held when it was
-//      created; child i holds keys from keys[i] (child 0: from the node's own
-//      lower limit) up to, not including, keys[i+1].
+//      created; child i holds keys from keys[i] up to, not including,
+//      keys[i+1]. Child 0 holds every key of the node below keys[1]: its own
+//      separator is never compared, and may exceed keys[1] once child 0 has
+//      received smaller keys and split.
 //   4. bitmaps[i] holds exactly the ids of the keys beneath child i.
 //   5. Leaves carry no bitmaps.
 //   6. All leaves are at the same depth; the tree grows only at the root.
@@ -67,7 +70,12 @@ struct Bound {
 
 // Which child `get_key_index` picks when separators share the bound's value.
 // LowerInclusive and UpperExclusive lean left; the other two lean right.
-enum class KeyIndexMode : uint8_t { LowerInclusive, LowerExclusive, UpperInclusive, UpperExclusive };
+enum class KeyIndexMode : uint8_t {
+    LowerInclusive,
+    LowerExclusive,
+    UpperInclusive,
+    UpperExclusive
+};
 
 inline constexpr uint32_t kNodeSlots = 96;
 
@@ -99,7 +107,7 @@ struct BitMapBTreeNode {
     // The first key of the window; `message` if the window is empty.
     CompositeKey128 first_key(const char* message) const;
 
-protected:
+  protected:
     BitMapBTreeNode(NodeKind k, uint32_t l, uint32_t o) : kind(k), len(l), offset(o) {}
     ~BitMapBTreeNode() = default;
 };
@@ -107,7 +115,8 @@ protected:
 struct LeafNode : BitMapBTreeNode {
     std::array<CompositeKey128, kNodeSlots> keys;
 
-    explicit LeafNode(uint32_t start_offset = 48) : BitMapBTreeNode(NodeKind::Leaf, 0, start_offset) {}
+    explicit LeafNode(uint32_t start_offset = 48)
+        : BitMapBTreeNode(NodeKind::Leaf, 0, start_offset) {}
 
     const CompositeKey128* begin() const { return keys.data() + offset; }
     const CompositeKey128* end() const { return keys.data() + offset + len; }
@@ -148,7 +157,7 @@ struct InternalNode : BitMapBTreeNode {
 };
 
 class BitMapBTree {
-public:
+  public:
     BitMapBTree();
     BitMapBTree(BitMapBTree&&) noexcept = default;
     BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
@@ -170,7 +179,7 @@ public:
     // Walks the whole tree and checks every invariant; panics on a violation.
     void verify() const;
 
-private:
+  private:
     NodePtr root_;
     uint64_t size_ = 0;
 };

@@ -110,7 +110,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         for (const py::Ref& item : items) {
             auto* object = as_indexable(item.get());
             auto shared = py::SharedBorrow::acquire(object->borrow);
-            expansions.push_back(snapshots.expansions_for(item.get(), object->record.attrs));
+            expansions.push_back(snapshots.expansions_for(object->record.attrs));
         }
         std::vector<py::ExclusiveBorrow> exclusive;
         std::vector<BatchObject> batch;
@@ -148,6 +148,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto* object = as_indexable(py_ref);
 
         AttrMap attrs;
+        SnapshotBuilder snapshots;
         Expansions expansions;
         std::uint32_t id = 0;
         {
@@ -155,8 +156,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
             for (const auto& [name, value] : object->record.attrs)
                 if (is_public_name(name)) attrs.set(name, value);
             id = object->record.id;
-            expansions = SnapshotBuilder().expansions_for(py_ref, attrs);
         }
+        expansions = snapshots.expansions_for(attrs);
         StoredItem item = StoredItem::from_borrowed(py_ref);
 
         std::shared_ptr<IndexAPI>& core = index->core;

@@ -1,5 +1,8 @@
 #include "python/snapshots.hpp"
 
+#include <deque>
+#include <utility>
+
 #include "binding/borrow.hpp"
 #include "python/indexable.hpp"
 
@@ -11,41 +14,50 @@ bool has_indexable_values(const AttrMap& attrs) noexcept {
     return false;
 }
 
-Expansions SnapshotBuilder::expansions_for(PyObject* owner, const AttrMap& attrs) {
-    if (!has_indexable_values(attrs)) return {};
-    InProgress mark(*this, owner);
-    return expand(attrs, 1);
+SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
+    auto [found, inserted] = entries_.try_emplace(object);
+    if (inserted) {
+        found->second = std::make_unique<Entry>();
+        auto* indexable = as_indexable(object);
+        auto borrow = py::SharedBorrow::acquire(indexable->borrow);
+        ObjectSnapshot& snapshot = found->second->snapshot;
+        snapshot.id = indexable->record.id;
+        snapshot.item = StoredItem::from_borrowed(object);
+        snapshot.attrs = indexable->record.attrs;
+    }
+    return *found->second;
 }
 
-Expansions SnapshotBuilder::expand(const AttrMap& attrs, int depth) {
+Expansions SnapshotBuilder::link(const AttrMap& attrs) {
     Expansions expansions;
     for (const auto& [name, value] : attrs) {
         if (value.kind() != CastKind::Ind || !is_public_name(name)) continue;
         PyObject* object = value.object();
         if (find_expansion(&expansions, object) != nullptr) continue;
-        expansions.push_back({object, as_indexable(object)->record.id, snapshot_of(object, depth)});
+        const ObjectSnapshot& snapshot = entry_of(object).snapshot;
+        expansions.push_back({object, snapshot.id, &snapshot});
     }
     return expansions;
 }
 
-std::shared_ptr<const ObjectSnapshot> SnapshotBuilder::snapshot_of(PyObject* object, int depth) {
-    if (depth > kMaxNestingDepth || in_progress_.contains(object)) return nullptr;
-    if (auto found = done_.find(object); found != done_.end()) return found->second;
-
-    auto* indexable = as_indexable(object);
-    auto snapshot = std::make_shared<ObjectSnapshot>();
-    {
-        auto borrow = py::SharedBorrow::acquire(indexable->borrow);
-        snapshot->id = indexable->record.id;
-        snapshot->item = StoredItem::from_borrowed(object);
-        snapshot->attrs = indexable->record.attrs;
+Expansions SnapshotBuilder::expansions_for(const AttrMap& attrs) {
+    if (!has_indexable_values(attrs)) return {};
+    Expansions roots = link(attrs);
+    // Breadth first, so that each object is expanded from the shallowest
+    // depth at which this root reaches it.
+    std::deque<std::pair<PyObject*, std::size_t>> pending;
+    for (const Expansion& expansion : roots) pending.emplace_back(expansion.object, 1);
+    while (!pending.empty()) {
+        auto [object, depth] = pending.front();
+        pending.pop_front();
+        Entry& entry = *entries_.at(object);
+        if (entry.expanded || depth >= kMaxNestingDepth) continue;
+        entry.snapshot.nested = link(entry.snapshot.attrs);
+        entry.expanded = true;
+        for (const Expansion& child : entry.snapshot.nested)
+            pending.emplace_back(child.object, depth + 1);
     }
-    {
-        InProgress mark(*this, object);
-        snapshot->nested = expand(snapshot->attrs, depth + 1);
-    }
-    done_.emplace(object, snapshot);
-    return snapshot;
+    return roots;
 }
 
 }  // namespace corvalex::python
