@@ -1,26 +1,29 @@
-// Where an object's attribute reads and writes meet the indexes holding it.
+// Keeping indexes right when an attribute of an indexed object is written.
+//
+// The attribute write holds the object exclusively and, before it stores
+// the new value in the object, moves the object from its current value to
+// the new one in every live index that holds it, one index at a time in the
+// order of the object's `meta` (ascending core address, so that concurrent
+// writers take the same locks in the same order).
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
+#include "core/index_api.hpp"
 #include "core/indexable_record.hpp"
 
 namespace corvalex {
 
-// Moves the object from its current value of `name` to `new_value` in every
-// live index of `record.meta`, before the caller stores the new value in the
-// object. `record.attrs` is left unchanged.
-void propagate_attribute_write(IndexableRecord& record, std::string_view name,
-                               const PyValue& new_value);
+// Moves object `id` from `old` (null if it had no such attribute) to
+// `new_value` under `name` in a write-locked attribute table.
+void update_index(AttributeTable& table, std::string_view name, const PyValue* old,
+                  const PyValue& new_value, std::uint32_t id, const Expansions* expansions);
 
-// Held by an attribute read: keeps the attribute tables of the object's
-// indexes from changing underneath it.
-class ReadGuard {
-  public:
-    explicit ReadGuard(const std::vector<IndexMeta>& meta);
-    ~ReadGuard();
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-};
+// Runs `update_index` on every live index of `record.meta`; `record.attrs`
+// still holds the old value and is left unchanged. Call with the thread
+// state released.
+void propagate_attribute_write(const IndexableRecord& record, std::string_view name,
+                               const PyValue& new_value, const Expansions* expansions);
 
 }  // namespace corvalex

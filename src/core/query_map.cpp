@@ -30,10 +30,9 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
         case CastKind::Unknown:
             break;
         case CastKind::Ind: {
+            add_to_set(nested_ids, value.indexable_id(), id);
             const Expansion* expansion = find_expansion(expansions, value.object());
-            if (expansion == nullptr) break;  // captured outside any snapshot: not expanded
-            add_to_set(nested_ids, expansion->id, id);
-            const ObjectSnapshot* snapshot = expansion->snapshot;
+            const ObjectSnapshot* snapshot = expansion ? expansion->snapshot : nullptr;
             if (snapshot != nullptr && path.may_expand(snapshot->id)) {
                 NestingPath::Step step(path, snapshot->id);
                 nested.add_object(snapshot->id, snapshot->item, snapshot->attrs, &snapshot->nested,
@@ -46,7 +45,16 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
     if (auto found = exact.find(value.hash()); found != exact.end()) found->second.ids.remove(id);
-    if (value.is_number()) ranged.remove(to_number(value), id);
+    if (value.is_number()) {
+        ranged.remove(to_number(value), id);
+    } else if (value.kind() == CastKind::Ind) {
+        // The object no longer holds that indexable value under this name.
+        // The value's snapshot stays in `nested`: other objects may hold it.
+        if (auto found = nested_ids.find(value.indexable_id()); found != nested_ids.end()) {
+            found->second.remove(id);
+            if (found->second.is_empty()) nested_ids.erase(found);
+        }
+    }
 }
 
 void QueryMap::check_prune(const PyValue& value) {

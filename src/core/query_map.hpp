@@ -46,6 +46,7 @@ class QueryMap {
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                 NestingPath& path);
     // Removes that record; the `exact` entry stays, even when left empty.
+    // For an indexable value, the id also leaves the value's `nested_ids` set.
     void remove_id(const PyValue& value, std::uint32_t id);
     // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
     void check_prune(const PyValue& value);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "binding/errors.hpp"
+#include "core/indexable_record.hpp"
 #include "core/types.hpp"
 
 namespace corvalex {
@@ -35,7 +36,7 @@ PyValue PyValue::capture(PyObject* object) {
         PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
         const bool is_indexable = indexable != nullptr && PyType_IsSubtype(type, indexable);
         value.kind_ = is_indexable ? CastKind::Ind : CastKind::Unknown;
-        value.int_ = 0;
+        value.int_ = is_indexable ? as_indexable(object)->record.id : 0;
     }
 
     const Py_hash_t hash = PyObject_Hash(object);

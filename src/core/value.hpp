@@ -8,6 +8,7 @@
 //
 //   PyValue { SharedRef obj; uint64 hash; CastKind kind; union { int64, double, utf8 view } }
 //
+// An `Ind` cast keeps the indexable object's id beside it (ids never change).
 // The `Str` cast is a view of the UTF-8 buffer that the interpreter keeps
 // inside the (immutable) str object, which `obj` keeps alive.
 #pragma once
@@ -46,6 +47,8 @@ class PyValue {
     std::int64_t as_int() const noexcept { return int_; }
     double as_float() const noexcept { return float_; }
     std::string_view as_str() const noexcept { return {str_.data, str_.size}; }
+    // The id of an indexable value (Ind cast only).
+    std::uint32_t indexable_id() const noexcept { return static_cast<std::uint32_t>(int_); }
 
     friend bool operator==(const PyValue& a, const PyValue& b) noexcept {
         return a.hash_ == b.hash_;

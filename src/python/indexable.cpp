@@ -7,9 +7,11 @@
 #include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "binding/thread_state.hpp"
 #include "binding/types.hpp"
 #include "core/propagation.hpp"
 #include "core/types.hpp"
+#include "python/snapshots.hpp"
 
 namespace corvalex::python {
 namespace {
@@ -89,7 +91,6 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         auto* object = as_indexable(self);
         {
             auto borrow = py::SharedBorrow::acquire(object->borrow);
-            ReadGuard guard(object->record.meta);
             if (const PyValue* value =
                     object->record.attrs.find({text, static_cast<std::size_t>(size)})) {
                 return py::Ref::borrow(value->object()).release();
@@ -116,7 +117,17 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         }
         const std::string_view text = name_or_throw(name);
         PyValue captured = PyValue::capture(value);
-        propagate_attribute_write(object->record, text, captured);
+        if (!object->record.meta.empty() && is_public_name(text)) {
+            // Snapshots of an indexable new value are read now; the object
+            // itself is ours to read, since we hold it exclusively.
+            SnapshotBuilder snapshots;
+            snapshots.add_known(self, object->record);
+            AttrMap assigned;
+            assigned.set(text, captured);
+            const Expansions expansions = snapshots.expansions_for(assigned);
+            py::without_thread_state(
+                [&] { propagate_attribute_write(object->record, text, captured, &expansions); });
+        }
         object->record.attrs.set(text, std::move(captured));
         return 0;
     });

@@ -28,6 +28,14 @@ SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
     return *found->second;
 }
 
+void SnapshotBuilder::add_known(PyObject* object, const IndexableRecord& record) {
+    auto entry = std::make_unique<Entry>();
+    entry->snapshot.id = record.id;
+    entry->snapshot.item = StoredItem::from_borrowed(object);
+    entry->snapshot.attrs = record.attrs;
+    entries_[object] = std::move(entry);
+}
+
 Expansions SnapshotBuilder::link(const AttrMap& attrs) {
     Expansions expansions;
     for (const auto& [name, value] : attrs) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "core/indexable_record.hpp"
 #include "core/object_snapshot.hpp"
 
 namespace corvalex::python {
@@ -20,6 +21,10 @@ class SnapshotBuilder {
     // reached is being written by another thread. The snapshots live as
     // long as the builder.
     Expansions expansions_for(const AttrMap& attrs);
+
+    // Takes `object`'s snapshot from `record`, for an object the caller holds
+    // exclusively (and so could not borrow again).
+    void add_known(PyObject* object, const IndexableRecord& record);
 
   private:
     struct Entry {

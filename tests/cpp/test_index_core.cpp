@@ -11,6 +11,7 @@
 #include "binding/ref.hpp"
 #include "core/index_api.hpp"
 #include "core/keyword_lookup.hpp"
+#include "core/propagation.hpp"
 #include "core/query_map.hpp"
 #include "core/rw_lock.hpp"
 #include "core/types.hpp"
@@ -146,13 +147,22 @@ TEST(QueryMap, RemovalLeavesAnEmptyEntryUntilPruned) {
 }
 
 TEST(QueryMap, IndexableValuesGoToNestedIdsAndTheNestedCore) {
-    // Stand in a plain class for the Indexable type so values cast to Ind.
-    py::Ref type = eval("type('Holder', (), {})");
-    PyTypeObject* saved = INDEXABLE_TYPE.exchange(reinterpret_cast<PyTypeObject*>(type.get()));
-    py::Ref holder = py::Ref::steal(PyObject_CallNoArgs(type.get()));
+    // A minimal type with the Indexable layout stands in for the class.
+    static PyType_Slot slots[] = {{0, nullptr}};
+    static PyType_Spec spec = {"test.Holder", sizeof(IndexableObject), 0, Py_TPFLAGS_DEFAULT,
+                               slots};
+    py::Ref type = py::Ref::steal(PyType_FromSpec(&spec));
+    ASSERT_TRUE(type);
+    auto* holder_type = reinterpret_cast<PyTypeObject*>(type.get());
+    py::Ref holder = py::Ref::steal(PyType_GenericAlloc(holder_type, 0));
+    auto* raw = as_indexable(holder.get());
+    new (&raw->borrow) py::BorrowFlag();
+    new (&raw->record) IndexableRecord{{}, {}, 7};
+    PyTypeObject* saved = INDEXABLE_TYPE.exchange(holder_type);
     PyValue owner = PyValue::capture(holder.get());
     INDEXABLE_TYPE.store(saved);
     ASSERT_EQ(owner.kind(), CastKind::Ind);
+    ASSERT_EQ(owner.indexable_id(), 7u);
 
     ObjectSnapshot snapshot;
     snapshot.id = 7;
@@ -262,6 +272,32 @@ TEST_F(IndexCoreTest, KeywordFilteringIntersectsTermsOfUnitedValues) {
     EXPECT_EQ(query({{"colour", {"'red'"}}, {"weight", {"1"}}}), Ids{});
     EXPECT_EQ(query({{"size", {}}}), Ids{});
     EXPECT_EQ(query({{"colour", {"'red'"}}, {"colour2", {}}, {"size", {"1"}}}), Ids{});
+}
+
+TEST_F(IndexCoreTest, UpdateMovesAnIdAndDropsAMapWhoseValuesAreGone) {
+    core.add_object(1, item(), attrs({{"size", "1"}, {"tag", "'x'"}}), nullptr);
+    core.add_object(2, item(), attrs({{"size", "1"}}), nullptr);
+    auto table = core.index->write();
+    const PyValue one = value("1");
+    update_index(*table, "size", &one, value("2.5"), 1, nullptr);
+    const QueryMap& size = *table->at("size");
+    EXPECT_EQ(ids_of(size.find(one)->ids), (std::vector<std::uint32_t>{2}));
+    EXPECT_EQ(ids_of(size.find(value("2.5"))->ids), (std::vector<std::uint32_t>{1}));
+    EXPECT_EQ(range_ids(size, 2, 3), (std::vector<std::uint32_t>{1}));
+    EXPECT_EQ(range_ids(size, 0, 1.5), (std::vector<std::uint32_t>{2}));
+    size.ranged.verify();
+
+    // The last holder of the last value leaves: the whole map goes, then the
+    // new value builds a fresh one.
+    const PyValue x = value("'x'");
+    update_index(*table, "tag", &x, value("'y'"), 1, nullptr);
+    EXPECT_EQ(table->at("tag")->exact.size(), 1u);
+    EXPECT_EQ(table->at("tag")->find(x), nullptr);
+
+    update_index(*table, "_private", nullptr, value("1"), 1, nullptr);
+    update_index(*table, "fresh", nullptr, value("1"), 1, nullptr);
+    EXPECT_FALSE(table->contains("_private"));
+    EXPECT_EQ(ids_of(table->at("fresh")->find(one)->ids), (std::vector<std::uint32_t>{1}));
 }
 
 TEST(AddIndex, DropsDeadCoresAndSortsByAddress) {
