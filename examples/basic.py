@@ -39,6 +39,20 @@ def main():
         print("yellow and 95 g:", [f.name for f in index.get_by_attribute(colour="yellow", weight=95)])
         print("everything:", [fruit.name for fruit in index.collect()])
 
+        # Writing an attribute moves the object in every index that holds it.
+        basket[1].colour = "brown"
+        print("yellow after the banana browned:", [f.name for f in index.get_by_attribute(colour="yellow")])
+        print("brown:", [f.name for f in index.get_by_attribute(colour="brown")])
+
+        # Values that are themselves indexable objects can be matched too.
+        tree = Indexable(name="old apple tree")
+        basket[0].grown_on = tree
+        print("grown on the old tree:", [f.name for f in index.get_by_attribute(grown_on=tree)])
+
+        # A view keeps a fixed set of ids over the index's live tables.
+        red_view = index.reduced(colour="red")
+        print("red view:", [fruit.name for fruit in red_view.collect()])
+
 
 if __name__ == "__main__":
     main()
