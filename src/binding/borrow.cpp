@@ -4,14 +4,14 @@
 
 namespace corvalex::py {
 
-SharedBorrow SharedBorrow::acquire(BorrowFlag& flag) {
-    if (!flag.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    return SharedBorrow(&flag);
+template <bool Exclusive>
+Borrow<Exclusive> Borrow<Exclusive>::acquire(BorrowFlag& flag) {
+    if (!take(flag))
+        raise(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
+    return Borrow(&flag);
 }
 
-ExclusiveBorrow ExclusiveBorrow::acquire(BorrowFlag& flag) {
-    if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
-    return ExclusiveBorrow(&flag);
-}
+template class Borrow<false>;
+template class Borrow<true>;
 
 }  // namespace corvalex::py

@@ -38,53 +38,46 @@ class BorrowFlag {
 // Scoped borrows. `acquire` raises RuntimeError ("Already mutably borrowed"
 // for a refused shared borrow, "Already borrowed" for a refused exclusive one)
 // and throws PythonError; `try_acquire` returns an empty guard instead.
-class SharedBorrow {
+template <bool Exclusive>
+class Borrow {
   public:
-    SharedBorrow() noexcept = default;
-    static SharedBorrow acquire(BorrowFlag& flag);
-    static SharedBorrow try_acquire(BorrowFlag& flag) noexcept {
-        return SharedBorrow(flag.try_shared() ? &flag : nullptr);
+    Borrow() noexcept = default;
+    static Borrow acquire(BorrowFlag& flag);
+    static Borrow try_acquire(BorrowFlag& flag) noexcept {
+        return Borrow(take(flag) ? &flag : nullptr);
     }
-    SharedBorrow(SharedBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
-    SharedBorrow& operator=(SharedBorrow&& other) noexcept {
+    Borrow(Borrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    Borrow& operator=(Borrow&& other) noexcept {
         reset();
         flag_ = std::exchange(other.flag_, nullptr);
         return *this;
     }
-    ~SharedBorrow() { reset(); }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() { reset(); }
+
     explicit operator bool() const noexcept { return flag_ != nullptr; }
     void reset() noexcept {
-        if (flag_) std::exchange(flag_, nullptr)->end_shared();
+        if (!flag_) return;
+        BorrowFlag* flag = std::exchange(flag_, nullptr);
+        if constexpr (Exclusive)
+            flag->end_exclusive();
+        else
+            flag->end_shared();
     }
 
   private:
-    explicit SharedBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    static bool take(BorrowFlag& flag) noexcept {
+        if constexpr (Exclusive)
+            return flag.try_exclusive();
+        else
+            return flag.try_shared();
+    }
     BorrowFlag* flag_ = nullptr;
 };
 
-class ExclusiveBorrow {
-  public:
-    ExclusiveBorrow() noexcept = default;
-    static ExclusiveBorrow acquire(BorrowFlag& flag);
-    static ExclusiveBorrow try_acquire(BorrowFlag& flag) noexcept {
-        return ExclusiveBorrow(flag.try_exclusive() ? &flag : nullptr);
-    }
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept
-        : flag_(std::exchange(other.flag_, nullptr)) {}
-    ExclusiveBorrow& operator=(ExclusiveBorrow&& other) noexcept {
-        reset();
-        flag_ = std::exchange(other.flag_, nullptr);
-        return *this;
-    }
-    ~ExclusiveBorrow() { reset(); }
-    explicit operator bool() const noexcept { return flag_ != nullptr; }
-    void reset() noexcept {
-        if (flag_) std::exchange(flag_, nullptr)->end_exclusive();
-    }
-
-  private:
-    explicit ExclusiveBorrow(BorrowFlag* flag) noexcept : flag_(flag) {}
-    BorrowFlag* flag_ = nullptr;
-};
+using SharedBorrow = Borrow<false>;
+using ExclusiveBorrow = Borrow<true>;
 
 }  // namespace corvalex::py

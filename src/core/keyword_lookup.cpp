@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/dict.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "core/query_map.hpp"
@@ -40,19 +41,9 @@ std::vector<PyValue> capture_value_set(PyObject* value) {
 
 HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     HashQuery query;
-    if (kwargs == nullptr) return query;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(key, &size);
-        if (name == nullptr) py::throw_python_error();
-        // Keep the value alive while a generator or custom iterator runs.
-        py::Ref held = py::Ref::borrow(value);
-        query.emplace_back(AttrName(name, static_cast<std::size_t>(size)),
-                           capture_value_set(held.get()));
-    }
+    py::for_each_keyword(kwargs, [&](std::string_view name, PyObject* value) {
+        query.emplace_back(AttrName(name), capture_value_set(value));
+    });
     return query;
 }
 

@@ -5,6 +5,7 @@
 
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
+#include "binding/dict.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "binding/thread_state.hpp"
@@ -20,16 +21,9 @@ AttrMap capture_keywords(PyObject* kwargs) {
     AttrMap attrs;
     if (kwargs == nullptr) return attrs;
     attrs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
-    py::CriticalSection section(kwargs);
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        Py_ssize_t size = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(key, &size);
-        if (name == nullptr) py::throw_python_error();
-        attrs.set(std::string_view(name, static_cast<std::size_t>(size)), PyValue::capture(value));
-    }
+    py::for_each_keyword(kwargs, [&](std::string_view name, PyObject* value) {
+        attrs.set(name, PyValue::capture(value));
+    });
     return attrs;
 }
 
@@ -72,13 +66,6 @@ void indexable_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-std::string_view name_or_throw(PyObject* name) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-    if (text == nullptr) py::throw_python_error();
-    return {text, static_cast<std::size_t>(size)};
-}
-
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::guarded_object([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
@@ -115,7 +102,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                          Py_TYPE(name)->tp_name);
             py::throw_python_error();
         }
-        const std::string_view text = name_or_throw(name);
+        const std::string_view text = py::utf8(name);
         PyValue captured = PyValue::capture(value);
         if (!object->record.meta.empty() && is_public_name(text)) {
             // Snapshots of an indexable new value are read now; the object
