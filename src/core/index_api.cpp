@@ -17,7 +17,7 @@ void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
     found->second->insert(value, id, expansions, path);
 }
 
-void IndexAPI::add_object(std::uint32_t id, StoredItem item, AttrMap attrs,
+void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
                           const Expansions* expansions) {
     NestingPath path(id);
     add_object(id, std::move(item), attrs, expansions, path);

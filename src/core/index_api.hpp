@@ -58,7 +58,8 @@ class IndexAPI {
     IndexAPI();
 
     // Stores one object and indexes its public attributes.
-    void add_object(std::uint32_t id, StoredItem item, AttrMap attrs, const Expansions* expansions);
+    void add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
+                    const Expansions* expansions);
     // The same, for an object reached along `path` from an indexed object.
     void add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
                     const Expansions* expansions, NestingPath& path);

@@ -64,12 +64,12 @@ TermIds term_ids(const QueryMap* map, const std::vector<PyValue>& values) {
     std::vector<const Bitmap*> large;
     std::vector<std::uint32_t> small;
     for (const PyValue& value : values) {
-        const ExactEntry* entry = map->find(value);
-        if (entry == nullptr) continue;
-        if (const Bitmap* bitmap = entry->ids.large())
+        const HybridSet* set = map->find(value);
+        if (set == nullptr) continue;
+        if (const Bitmap* bitmap = set->large())
             large.push_back(bitmap);
         else
-            small.insert(small.end(), entry->ids.small_ids().begin(), entry->ids.small_ids().end());
+            small.insert(small.end(), set->small_ids().begin(), set->small_ids().end());
     }
     if (large.size() == 1 && small.empty()) {
         ids.borrowed = large.front();
@@ -96,7 +96,7 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
         std::uint64_t estimate = 0;
         if (map != nullptr) {
             for (const PyValue& value : values)
-                if (const ExactEntry* entry = map->find(value)) estimate += entry->ids.count();
+                if (const HybridSet* ids = map->find(value)) estimate += ids->count();
         }
         terms.push_back({map, &values, estimate});
     }

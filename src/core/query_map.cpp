@@ -15,11 +15,7 @@ void add_to_set(auto& map, auto key, std::uint32_t id) {
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                       NestingPath& path) {
-    if (auto found = exact.find(value.hash()); found != exact.end()) {
-        found->second.ids.add(id);
-    } else {
-        exact.emplace(value.hash(), ExactEntry{value.clone(), HybridSet::make_single(id)});
-    }
+    add_to_set(exact, value.hash(), id);
 
     switch (value.kind()) {
         case CastKind::Int:
@@ -44,7 +40,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
 }
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
-    if (auto found = exact.find(value.hash()); found != exact.end()) found->second.ids.remove(id);
+    if (auto found = exact.find(value.hash()); found != exact.end()) found->second.remove(id);
     if (value.is_number()) {
         ranged.remove(to_number(value), id);
     } else if (value.kind() == CastKind::Ind) {
@@ -60,7 +56,7 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
 void QueryMap::check_prune(const PyValue& value) {
     auto found = exact.find(value.hash());
     ensure(found != exact.end(), "no entry found for key");
-    if (found->second.ids.is_empty()) exact.erase(found);
+    if (found->second.is_empty()) exact.erase(found);
 }
 
 }  // namespace corvalex

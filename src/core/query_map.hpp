@@ -1,15 +1,15 @@
 // One attribute's maps within one index.
 //
 //   QueryMap {
-//     exact:      value hash -> (first value seen with that hash, HybridSet of ids)
+//     exact:      value hash -> HybridSet of ids
 //     ranged:     BitMapBTree over (number, id) for Int and Float values
 //     nested_ids: id of an indexable value -> HybridSet of ids of objects holding it
 //     nested:     IndexAPI over those indexable values, as they were when stored
 //   }
 //
 // Values are the same value exactly when their hashes are equal, so `exact`
-// is keyed by the 64-bit hash alone. No lock of its own: the owning
-// attribute table's lock guards it.
+// is keyed by the 64-bit hash alone; it keeps no reference to the values. No lock of its own: the
+// owning attribute table's lock guards it.
 #pragma once
 
 #include <cstdint>
@@ -24,16 +24,11 @@
 
 namespace corvalex {
 
-struct ExactEntry {
-    PyValue key;
-    HybridSet ids;
-};
-
 struct IdHasher {
     std::size_t operator()(std::uint64_t word) const noexcept { return ValueHasher{}(word); }
 };
 
-using ExactMap = absl::flat_hash_map<std::uint64_t, ExactEntry, IdHasher>;
+using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, IdHasher>;
 using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, IdHasher>;
 
 class QueryMap {
@@ -51,7 +46,8 @@ class QueryMap {
     // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
     void check_prune(const PyValue& value);
 
-    const ExactEntry* find(const PyValue& value) const {
+    // The ids holding `value`, or null.
+    const HybridSet* find(const PyValue& value) const {
         if (exact.empty()) return nullptr;
         auto found = exact.find(value.hash());
         return found == exact.end() ? nullptr : &found->second;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "binding/compat.hpp"
 #include "binding/errors.hpp"
 #include "core/indexable_record.hpp"
 #include "core/types.hpp"
@@ -27,11 +28,9 @@ PyValue PyValue::capture(PyObject* object) {
         value.kind_ = CastKind::Float;
         value.float_ = PyFloat_AS_DOUBLE(object);
     } else if (type == &PyUnicode_Type) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) py::throw_python_error();
+        // Only strings that can be encoded as UTF-8 are accepted.
+        if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) py::throw_python_error();
         value.kind_ = CastKind::Str;
-        value.str_ = {data, static_cast<std::size_t>(size)};
     } else {
         PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
         const bool is_indexable = indexable != nullptr && PyType_IsSubtype(type, indexable);
@@ -46,8 +45,15 @@ PyValue PyValue::capture(PyObject* object) {
     } else {
         value.hash_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(hash));
     }
-    value.obj_ = py::SharedRef::from_borrowed(object);
+    Py_INCREF(object);
+    value.obj_ = object;
     return value;
+}
+
+PyValue::PyValue(const PyValue& other)
+    : obj_(other.obj_), hash_(other.hash_), kind_(other.kind_), int_(other.int_) {
+    ensure(py::thread_is_attached(), "a captured value was copied without a thread state");
+    Py_XINCREF(obj_);
 }
 
 std::string format_float(double value) {
@@ -123,9 +129,12 @@ std::string PyValue::debug_text() const {
         case CastKind::Float:
             cast = "Float(" + format_float(float_) + ")";
             break;
-        case CastKind::Str:
-            cast = "Str(" + quote_debug(as_str()) + ")";
+        case CastKind::Str: {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(object(), &size);
+            cast = "Str(" + quote_debug({text, static_cast<std::size_t>(size)}) + ")";
             break;
+        }
         case CastKind::Ind:
             cast = std::string("Ind(Py(") + address + "))";
             break;

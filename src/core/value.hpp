@@ -1,16 +1,18 @@
 // Captured attribute and query values.
 //
-// A `PyValue` keeps the Python object alive (through a shared handle that can
-// be dropped on any thread), a primitive cast the core can use without the
-// interpreter, and the object's Python hash. Two values are the same value
-// exactly when their hashes are equal: 1, 1.0 and True are one value, and so
-// are every unhashable object, "", 0 and 0.0 (hash 0).
+// A `PyValue` owns one strong reference to the Python object, a primitive
+// cast the core can use without the interpreter, and the object's Python
+// hash. Two values are the same value exactly when their hashes are equal:
+// 1, 1.0 and True are one value, and so are every unhashable object, "", 0
+// and 0.0 (hash 0).
 //
-//   PyValue { SharedRef obj; uint64 hash; CastKind kind; union { int64, double, utf8 view } }
+//   PyValue { PyObject* obj; uint64 hash; CastKind kind; union { int64, double, u32 id } }   32
+//   bytes
 //
-// An `Ind` cast keeps the indexable object's id beside it (ids never change).
-// The `Str` cast is a view of the UTF-8 buffer that the interpreter keeps
-// inside the (immutable) str object, which `obj` keeps alive.
+// The index maps keep only hashes, so values are created, copied and
+// dropped where objects are (with the thread state attached). Copying with
+// the thread state released is an internal error; dropping is always safe
+// (the reference release is deferred where needed).
 #pragma once
 
 #include <Python.h>
@@ -18,8 +20,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "binding/ref.hpp"
+#include "binding/deferred_release.hpp"
 
 namespace corvalex {
 
@@ -32,21 +35,29 @@ class PyValue {
     // with lone surrogates raises UnicodeEncodeError (both as PythonError).
     static PyValue capture(PyObject* object);
 
-    // Copies share the object handle; never calls into Python.
-    PyValue(const PyValue&) noexcept = default;
-    PyValue(PyValue&&) noexcept = default;
-    PyValue& operator=(const PyValue&) noexcept = default;
-    PyValue& operator=(PyValue&&) noexcept = default;
-    PyValue clone() const noexcept { return *this; }
+    PyValue(const PyValue& other);
+    PyValue& operator=(const PyValue& other) {
+        PyValue(other).swap(*this);
+        return *this;
+    }
+    PyValue(PyValue&& other) noexcept
+        : obj_(std::exchange(other.obj_, nullptr)),
+          hash_(other.hash_),
+          kind_(other.kind_),
+          int_(other.int_) {}
+    PyValue& operator=(PyValue&& other) noexcept {
+        PyValue(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~PyValue() { py::release_reference(obj_); }
+    PyValue clone() const { return *this; }
 
-    PyObject* object() const noexcept { return obj_.get(); }
-    const py::SharedRef& shared_object() const noexcept { return obj_; }
+    PyObject* object() const noexcept { return obj_; }
     std::uint64_t hash() const noexcept { return hash_; }
     CastKind kind() const noexcept { return kind_; }
     bool is_number() const noexcept { return kind_ == CastKind::Int || kind_ == CastKind::Float; }
     std::int64_t as_int() const noexcept { return int_; }
     double as_float() const noexcept { return float_; }
-    std::string_view as_str() const noexcept { return {str_.data, str_.size}; }
     // The id of an indexable value (Ind cast only).
     std::uint32_t indexable_id() const noexcept { return static_cast<std::uint32_t>(int_); }
 
@@ -54,22 +65,26 @@ class PyValue {
         return a.hash_ == b.hash_;
     }
 
-    // `PyValue { obj: Py(0x..), primitave: Int(5), hash: 5 }`.
+    void swap(PyValue& other) noexcept {
+        std::swap(obj_, other.obj_);
+        std::swap(hash_, other.hash_);
+        std::swap(kind_, other.kind_);
+        std::swap(int_, other.int_);
+    }
+
+    // `PyValue { obj: Py(0x..), primitave: Int(5), hash: 5 }`. Needs an
+    // attached thread (a Str cast reads the text from the object).
     std::string debug_text() const;
 
   private:
-    PyValue() noexcept {}
+    PyValue() noexcept : int_(0) {}
 
-    py::SharedRef obj_;
+    PyObject* obj_ = nullptr;
     std::uint64_t hash_ = 0;
     CastKind kind_ = CastKind::Unknown;
     union {
         std::int64_t int_;
         double float_;
-        struct {
-            const char* data;
-            std::size_t size;
-        } str_;
     };
 };
 

@@ -162,7 +162,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         std::shared_ptr<IndexAPI>& core = index->core;
         py::without_thread_state(
-            [&] { core->add_object(id, std::move(item), std::move(attrs), &expansions); });
+            [&] { core->add_object(id, std::move(item), attrs, &expansions); });
 
         auto exclusive = py::ExclusiveBorrow::acquire(object->borrow);
         add_index(object->record.meta, core);
