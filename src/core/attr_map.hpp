@@ -1,14 +1,26 @@
 // An object's attributes: name -> captured value.
 //
-// Objects carry a handful of attributes, so a flat vector with a linear scan
-// beats any hash map here in both speed and memory. Iteration follows the
+//   AttrMap { shared_ptr<const AttrShape> shape; vector<PyValue> values }
+//   AttrShape { vector<AttrName> names; parent; children: name -> weak shape with that name
+//   appended }
+//
+// Objects of one kind carry the same names, assigned in the same order, so
+// the names live in a shared, immutable shape and each object keeps only its
+// values (values[i] belongs to shape->names()[i]). Assigning a new name moves
+// the object to the child shape, which is shared by every object that took
+// the same path. Lookups scan the few names linearly; iteration follows the
 // order in which names were first assigned.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <absl/container/flat_hash_map.h>
 
 #include "core/value.hpp"
 
@@ -21,36 +33,84 @@ inline bool is_public_name(std::string_view name) noexcept {
     return name.empty() || name.front() != '_';
 }
 
+class AttrShape {
+  public:
+    AttrShape(std::vector<AttrName> names, std::shared_ptr<const AttrShape> parent)
+        : names_(std::move(names)), parent_(std::move(parent)) {}
+
+    const std::vector<AttrName>& names() const noexcept { return names_; }
+
+    // The position of `name`, or -1.
+    std::ptrdiff_t index_of(std::string_view name) const noexcept {
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            if (names_[i] == name) return static_cast<std::ptrdiff_t>(i);
+        return -1;
+    }
+
+    // The shape with `name` appended; `self` is this shape (null for the
+    // empty shape, whose children live in a process-wide root).
+    static std::shared_ptr<const AttrShape> extend(const std::shared_ptr<const AttrShape>& self,
+                                                   std::string_view name);
+
+  private:
+    std::vector<AttrName> names_;
+    // Keeps the shorter shapes alive while a longer one is in use, so that
+    // objects built name by name keep meeting the same shapes.
+    std::shared_ptr<const AttrShape> parent_;
+    mutable std::mutex mutex_;
+    mutable absl::flat_hash_map<AttrName, std::weak_ptr<const AttrShape>> children_;
+    mutable std::size_t prune_at_ = 64;
+};
+
 class AttrMap {
   public:
-    using Entry = std::pair<AttrName, PyValue>;
-
     const PyValue* find(std::string_view name) const noexcept {
-        for (const auto& entry : entries_)
-            if (entry.first == name) return &entry.second;
-        return nullptr;
+        if (!shape_) return nullptr;
+        const std::ptrdiff_t index = shape_->index_of(name);
+        return index < 0 ? nullptr : &values_[static_cast<std::size_t>(index)];
     }
 
     // Inserts or replaces; the previous value (if any) is released.
     void set(std::string_view name, PyValue value) {
-        for (auto& entry : entries_) {
-            if (entry.first == name) {
-                entry.second = std::move(value);
+        if (shape_) {
+            const std::ptrdiff_t index = shape_->index_of(name);
+            if (index >= 0) {
+                values_[static_cast<std::size_t>(index)] = std::move(value);
                 return;
             }
         }
-        entries_.emplace_back(AttrName(name), std::move(value));
+        shape_ = AttrShape::extend(shape_, name);
+        values_.push_back(std::move(value));
     }
 
-    void reserve(std::size_t count) { entries_.reserve(count); }
-    std::size_t size() const noexcept { return entries_.size(); }
-    bool empty() const noexcept { return entries_.empty(); }
-    auto begin() const noexcept { return entries_.begin(); }
-    auto end() const noexcept { return entries_.end(); }
-    void clear() noexcept { entries_.clear(); }
+    void reserve(std::size_t count) { values_.reserve(count); }
+    std::size_t size() const noexcept { return values_.size(); }
+    bool empty() const noexcept { return values_.empty(); }
+    const AttrShape* shape() const noexcept { return shape_.get(); }
+
+    class Iterator {
+      public:
+        std::pair<const AttrName&, const PyValue&> operator*() const {
+            return {map_->shape_->names()[index_], map_->values_[index_]};
+        }
+        Iterator& operator++() {
+            ++index_;
+            return *this;
+        }
+        bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+      private:
+        friend class AttrMap;
+        Iterator(const AttrMap* map, std::size_t index) : map_(map), index_(index) {}
+        const AttrMap* map_;
+        std::size_t index_;
+    };
+    Iterator begin() const noexcept { return {this, 0}; }
+    Iterator end() const noexcept { return {this, values_.size()}; }
 
   private:
-    std::vector<Entry> entries_;
+    std::shared_ptr<const AttrShape> shape_;
+    std::vector<PyValue> values_;
 };
 
 }  // namespace corvalex

@@ -1,0 +1,67 @@
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "core/attr_map.hpp"
+
+namespace corvalex {
+namespace {
+
+PyValue number(long value) {
+    py::Ref object = py::Ref::steal(PyLong_FromLong(value));
+    return PyValue::capture(object.get());
+}
+
+std::vector<std::string> names_of(const AttrMap& map) {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : map) names.push_back(name);
+    return names;
+}
+
+TEST(AttrMap, SetFindReplaceAndIterateInAssignmentOrder) {
+    AttrMap map;
+    EXPECT_EQ(map.find("a"), nullptr);
+    map.set("zeta", number(1));
+    map.set("alpha", number(2));
+    map.set("zeta", number(3));
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.find("zeta")->as_int(), 3);
+    EXPECT_EQ(map.find("alpha")->as_int(), 2);
+    EXPECT_EQ(map.find("alph"), nullptr);
+    EXPECT_EQ(names_of(map), (std::vector<std::string>{"zeta", "alpha"}));
+}
+
+TEST(AttrMap, ObjectsAssignedTheSameNamesShareOneShape) {
+    AttrMap first, second, other;
+    for (AttrMap* map : {&first, &second}) {
+        map->set("colour", number(1));
+        map->set("size", number(2));
+    }
+    other.set("size", number(2));
+    other.set("colour", number(1));
+    EXPECT_EQ(first.shape(), second.shape());
+    EXPECT_NE(first.shape(), other.shape());
+    second.set("size", number(9));  // replacing keeps the shape
+    EXPECT_EQ(first.shape(), second.shape());
+    second.set("extra", number(0));
+    EXPECT_NE(first.shape(), second.shape());
+    EXPECT_EQ(names_of(second), (std::vector<std::string>{"colour", "size", "extra"}));
+    EXPECT_EQ(names_of(first), (std::vector<std::string>{"colour", "size"}));
+}
+
+TEST(AttrMap, CopiesAreIndependent) {
+    AttrMap map;
+    map.set("a", number(1));
+    AttrMap copy = map;
+    copy.set("a", number(2));
+    copy.set("b", number(3));
+    EXPECT_EQ(map.find("a")->as_int(), 1);
+    EXPECT_EQ(map.find("b"), nullptr);
+    EXPECT_EQ(copy.size(), 2u);
+}
+
+}  // namespace
+}  // namespace corvalex
