@@ -15,17 +15,19 @@ inline bool thread_is_attached() noexcept {
 #endif
 }
 
-// Holds a container's critical section for the scope (3.13+; on older
-// interpreters the thread state already serialises access).
+// Holds a container's critical section for the scope on builds without a
+// global interpreter lock. Elsewhere the lock already serialises access and
+// the call would be a no-op; on 3.13 and 3.14 builds with that lock,
+// PyCriticalSection is only declared, not defined, so it cannot be a member.
 class CriticalSection {
   public:
     explicit CriticalSection([[maybe_unused]] PyObject* object) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
         PyCriticalSection_Begin(&section_, object);
 #endif
     }
     ~CriticalSection() {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
         PyCriticalSection_End(&section_);
 #endif
     }
@@ -33,7 +35,7 @@ class CriticalSection {
     CriticalSection& operator=(const CriticalSection&) = delete;
 
   private:
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
     PyCriticalSection section_;
 #endif
 };
