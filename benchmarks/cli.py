@@ -1,0 +1,156 @@
+"""Command line: ``python -m benchmarks``."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import sys
+from dataclasses import asdict
+
+from . import queries as Q
+from . import report
+from .engines import ENGINES
+from .runner import (log, measure_memory, measure_memory_here, run_check,
+                     select_engines, supports, time_engine, time_floors)
+from .workload import generate
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(
+        prog="python -m benchmarks",
+        description="Benchmark Corvalex against hand-written indexes, scans, "
+                    "sqlite3, pandas, DuckDB, ducks and littletable.")
+    p.add_argument("--n", type=int, default=100_000, help="number of objects (default 100000)")
+    p.add_argument("--seed", type=int, default=42)
+    p.add_argument("--engines", default="",
+                   help=f"comma-separated subset of: {', '.join(ENGINES)} (default: all available)")
+    p.add_argument("--queries", default="", help="comma-separated subset of query keys")
+    p.add_argument("--repeats", type=int, default=5, help="timed repeats (median reported)")
+    p.add_argument("--warmup", type=int, default=1, help="untimed warm-up runs")
+    p.add_argument("--build-repeats", type=int, default=None,
+                   help="timed index builds per engine (default: --repeats)")
+    p.add_argument("--min-sample", type=float, default=0.02,
+                   help="a timed sample repeats a fast call until it lasts this many seconds")
+    p.add_argument("--budget", type=float, default=60.0,
+                   help="seconds allowed per engine and row; slower rows get fewer "
+                        "samples (at least one); 0 = no limit")
+    p.add_argument("--check-only", action="store_true",
+                   help="only check that all engines agree (CI smoke mode); exit 1 if not")
+    p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
+    p.add_argument("--json", default=os.path.join(HERE, "results", "benchmark.json"),
+                   help="where to write the JSON results")
+    p.add_argument("--markdown", default=os.path.join(HERE, "results", "benchmark.md"),
+                   help="where to write the Markdown report")
+    p.add_argument("--chart", default=os.path.join(ROOT, "docs", "benchmark.png"),
+                   help="where to write the PNG chart ('' to skip)")
+    p.add_argument("--list", action="store_true", help="list engines and queries, then exit")
+    p.add_argument("--memory-child", default=None, help=argparse.SUPPRESS)
+    return p.parse_args(argv)
+
+
+def _names(s):
+    return [x.strip() for x in s.split(",") if x.strip()] or None
+
+
+def print_check(res) -> None:
+    log(f"agreement check at N={res.n:,}: engines {', '.join(res.engines) or '(none)'}")
+    log("  expected result counts: " + ", ".join(f"{k}={v}" for k, v in res.counts.items()))
+    for name, notes in res.notes.items():
+        for note in notes:
+            log(f"  {name}: {note}")
+    for name, keys in res.unsupported.items():
+        if keys:
+            log(f"  {name}: not run (feature not available): {', '.join(keys)}")
+    if res.ok:
+        total = sum(len(v) for v in res.checked.values())
+        log(f"  OK: {total} engine/query pairs agree with the reference")
+    else:
+        log(f"  DISAGREEMENT ({len(res.disagreements)}):")
+        for d in res.disagreements:
+            log("   - " + d.describe())
+
+
+def _write(path, text, quiet=False):
+    if path:
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        if not quiet:
+            log(f"wrote {path}")
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    if args.memory_child:
+        print(json.dumps(measure_memory_here(args.memory_child, args.n, args.seed)))
+        return 0
+    engine_names = _names(args.engines)
+    query_keys = _names(args.queries)
+    if args.list:
+        engines, skipped = select_engines(engine_names)
+        w = generate(min(args.n, 100_000), args.seed)
+        for e in engines:
+            print(f"engine {e.name}: {e.label}; features: {', '.join(sorted(e.features()))}")
+        for q in Q.build_queries(w):
+            print(f"query {q.key}: {q.label}  [requires: {', '.join(sorted(q.requires))}]")
+        return 0
+
+    log(f"generating {args.n:,} objects (seed {args.seed})")
+    w = generate(args.n, args.seed)
+    check = run_check(w, engine_names, query_keys)
+    print_check(check)
+    if not check.ok:
+        log("stopping: engines disagree, nothing was timed")
+        return 1
+    if args.check_only:
+        return 0
+
+    engines, skipped = select_engines(engine_names, logger=lambda *a: None)
+    queries = [q for q in Q.build_queries(w) if not query_keys or q.key in query_keys]
+    build_repeats = args.build_repeats or args.repeats
+    floors = time_floors(w, queries, check.counts, args.repeats, args.warmup, args.min_sample)
+    results = {
+        "n": args.n, "seed": args.seed, "repeats": args.repeats, "warmup": args.warmup,
+        "build_repeats": build_repeats, "budget": args.budget,
+        "python": platform.python_version(),
+        "machine": f"{platform.machine()}, {os.cpu_count()} CPUs",
+        "queries": [{"key": q.key, "label": q.label, "requires": sorted(q.requires),
+                     "keyword": q.keyword is not None} for q in queries],
+        "counts": dict(check.counts, writes=max(1, args.n // 10)),
+        "floors": floors,
+        "timings": [],
+        "skipped": skipped,
+        "unsupported": {e.name: [q.key for q in queries if not supports(e, q)] for e in engines},
+        "notes": check.notes,
+        "memory_method": "RSS growth (psutil, else /proc/self/statm) in a fresh "
+                         "interpreter per engine, after gc.collect()",
+    }
+    for eng in engines:
+        log(f"timing {eng.name} ...")
+        t = time_engine(eng, w, queries, args.repeats, args.warmup,
+                        build_repeats, args.min_sample, args.budget)
+        results["timings"].append(asdict(t))
+        _write(args.json, json.dumps(results, indent=1), quiet=True)  # partial results
+    if not args.no_memory:
+        results["memory"] = measure_memory([e.name for e in engines], args.n, args.seed)
+    md = report.markdown_report(results)
+    print(md)
+    _write(args.json, json.dumps(results, indent=1))
+    _write(args.markdown, md)
+    if args.chart:
+        try:
+            os.makedirs(os.path.dirname(os.path.abspath(args.chart)), exist_ok=True)
+            report.write_chart(results, args.chart)
+            log(f"wrote {args.chart}")
+        except ImportError:
+            log("note: matplotlib not installed; no chart written")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,75 @@
+"""DuckDB, in process: the objects' attributes are loaded from a DataFrame
+into a native DuckDB table (faster to query than scanning the DataFrame on
+every query), queried with parameterised SQL; matching positions come back
+as a NumPy array and are gathered from an object array.  Writes set the
+attribute on the objects and run one bulk ``UPDATE ... FROM`` a registered
+DataFrame of changes.
+"""
+
+from __future__ import annotations
+
+from .base import Engine
+from .sqlsupport import where
+
+
+class DuckDBEngine(Engine):
+    name = "duckdb"
+    label = "DuckDB (native table, SQL)"
+    packages = ("duckdb", "pandas", "numpy")
+
+    def build(self, items, owners):
+        import duckdb
+        import numpy as np
+        import pandas as pd
+        n = len(items)
+        self.items = items
+        self.objs = np.array(items, dtype=object)
+        frame = pd.DataFrame({
+            "pos": np.arange(n, dtype=np.int64),
+            "colour": [o.colour for o in items],
+            "size": np.fromiter((o.size for o in items), dtype=np.int64, count=n),
+            "price": np.fromiter((o.price for o in items), dtype=np.float64, count=n),
+            "name": [o.name for o in items],
+            "flag": np.fromiter((o.flag for o in items), dtype=np.int64, count=n),
+            "owner": np.fromiter((o.owner.oid for o in items), dtype=np.int64, count=n),
+        })
+        owner_frame = pd.DataFrame({
+            "id": np.arange(len(owners), dtype=np.int64),
+            "name": [w.name for w in owners],
+            "age": np.array([w.age for w in owners], dtype=np.int64),
+        })
+        con = self.con = duckdb.connect(":memory:")
+        con.register("items_df", frame)
+        con.register("owners_df", owner_frame)
+        con.execute("CREATE TABLE items AS SELECT * FROM items_df")
+        con.execute("CREATE TABLE owners AS SELECT * FROM owners_df")
+        con.unregister("items_df")
+        con.unregister("owners_df")
+
+    def close(self):
+        if getattr(self, "con", None) is not None:
+            self.con.close()
+        self.con = self.objs = self.items = None
+
+    def prepare(self, query):
+        params = []
+        sql = f"SELECT pos FROM items WHERE {where(query.expr, params)} ORDER BY pos"
+        con, objs = self.con, self.objs
+
+        def run():
+            pos = con.execute(sql, params).fetchnumpy()["pos"]
+            return objs[pos].tolist()
+        return run
+
+    def write(self, batch):
+        import numpy as np
+        import pandas as pd
+        items, attr = self.items, batch.attr
+        for pos, v in zip(batch.positions, batch.values):
+            setattr(items[pos], attr, v)
+        changes = pd.DataFrame({"pos": np.asarray(batch.positions, dtype=np.int64),
+                                "v": np.asarray(batch.values, dtype=np.int64)})
+        con = self.con
+        con.register("changes_df", changes)
+        con.execute(f"UPDATE items SET {attr} = c.v FROM changes_df c WHERE items.pos = c.pos")
+        con.unregister("changes_df")
