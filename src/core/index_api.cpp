@@ -19,7 +19,8 @@ void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
 
 void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
                           const Expansions* expansions) {
-    NestingPath path(id);
+    NestedInsertions done;
+    NestingPath path(id, done);
     add_object(id, std::move(item), attrs, expansions, path);
 }
 
@@ -37,10 +38,11 @@ void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attr
 void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     auto table = index->write();
     auto ids = allowed->write();
+    NestedInsertions done;
     for (const BatchObject& object : objects) {
         const IndexableRecord& record = *object.record;
         ids->add(record.id);
-        NestingPath path(record.id);
+        NestingPath path(record.id, done);
         for (const auto& [name, value] : record.attrs)
             if (is_public_name(name))
                 _add_index(*table, record.id, name, value, object.expansions, path);

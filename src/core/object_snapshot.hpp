@@ -14,7 +14,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
+#include <tuple>
+#include <utility>
 #include <vector>
+
+#include <absl/container/flat_hash_set.h>
 
 #include "core/attr_map.hpp"
 #include "core/stored_item.hpp"
@@ -49,32 +54,62 @@ inline const Expansion* find_expansion(const Expansions* expansions, PyObject* o
     return nullptr;
 }
 
+class IndexAPI;
+
+// Nested insertions already made in one call. Storing the same snapshot in
+// the same nested index at the same depth again changes nothing, provided
+// the first time no value was left unexpanded because it closed a cycle
+// (a different path could only leave out more).
+using NestedInsertions =
+    absl::flat_hash_set<std::tuple<const IndexAPI*, const ObjectSnapshot*, std::size_t>>;
+
 // The ids of the objects from the indexed object down to the one being
 // stored. A value is expanded into a nested index only when the path is not
 // too deep and the value is not already on it (a cycle).
 class NestingPath {
   public:
-    explicit NestingPath(std::uint32_t root) { ids_.push_back(root); }
+    NestingPath(std::uint32_t root, NestedInsertions& done) : done_(done) { ids_.push_back(root); }
 
-    bool may_expand(std::uint32_t id) const noexcept {
-        return ids_.size() <= kMaxNestingDepth &&
-               std::find(ids_.begin(), ids_.end(), id) == ids_.end();
+    bool may_expand(std::uint32_t id) noexcept {
+        if (ids_.size() > kMaxNestingDepth) return false;
+        if (std::find(ids_.begin(), ids_.end(), id) == ids_.end()) return true;
+        cycle_cut_ = true;
+        return false;
     }
 
-    // Descends into `id` for the lifetime of the returned step.
+    std::size_t depth() const noexcept { return ids_.size(); }
+    bool already_done(const IndexAPI* core, const ObjectSnapshot* snapshot) const {
+        return done_.contains({core, snapshot, ids_.size()});
+    }
+
+    // Descends into `snapshot` (to be stored in `core`) for the lifetime of
+    // the returned step, and remembers the insertion if it was complete.
     class Step {
       public:
-        Step(NestingPath& path, std::uint32_t id) : path_(path) { path_.ids_.push_back(id); }
-        ~Step() { path_.ids_.pop_back(); }
+        Step(NestingPath& path, const IndexAPI* core, const ObjectSnapshot* snapshot)
+            : path_(path),
+              key_(core, snapshot, path.ids_.size()),
+              outer_cut_(std::exchange(path.cycle_cut_, false)) {
+            path_.ids_.push_back(snapshot->id);
+        }
+        ~Step() {
+            path_.ids_.pop_back();
+            if (!path_.cycle_cut_ && std::uncaught_exceptions() == 0) path_.done_.insert(key_);
+            path_.cycle_cut_ = path_.cycle_cut_ || outer_cut_;
+        }
         Step(const Step&) = delete;
         Step& operator=(const Step&) = delete;
 
       private:
         NestingPath& path_;
+        std::tuple<const IndexAPI*, const ObjectSnapshot*, std::size_t> key_;
+        bool outer_cut_;
     };
 
   private:
     std::vector<std::uint32_t> ids_;
+    NestedInsertions& done_;
+    bool cycle_cut_ = false;
 };
 
 }  // namespace corvalex

@@ -17,7 +17,8 @@ void update_index(AttributeTable& table, std::string_view name, const PyValue* o
             if (map.exact.empty()) table.erase(found);
         }
     }
-    NestingPath path(id);
+    NestedInsertions done;
+    NestingPath path(id, done);
     _add_index(table, id, name, new_value, expansions, path);
 }
 

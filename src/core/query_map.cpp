@@ -4,11 +4,8 @@ namespace corvalex {
 namespace {
 
 void add_to_set(auto& map, auto key, std::uint32_t id) {
-    auto [entry, inserted] = map.try_emplace(key);
-    if (inserted)
-        entry->second = HybridSet::make_single(id);
-    else
-        entry->second.add(id);
+    auto [entry, inserted] = map.try_emplace(key, HybridSet::make_single(id));
+    if (!inserted) entry->second.add(id);
 }
 
 }  // namespace
@@ -29,8 +26,9 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
             add_to_set(nested_ids, value.indexable_id(), id);
             const Expansion* expansion = find_expansion(expansions, value.object());
             const ObjectSnapshot* snapshot = expansion ? expansion->snapshot : nullptr;
-            if (snapshot != nullptr && path.may_expand(snapshot->id)) {
-                NestingPath::Step step(path, snapshot->id);
+            if (snapshot != nullptr && path.may_expand(snapshot->id) &&
+                !path.already_done(&nested, snapshot)) {
+                NestingPath::Step step(path, &nested, snapshot);
                 nested.add_object(snapshot->id, snapshot->item, snapshot->attrs, &snapshot->nested,
                                   path);
             }

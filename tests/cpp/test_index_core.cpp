@@ -91,7 +91,8 @@ TEST(RwLocked, ReadersShareAndAnUnwoundReadLeavesTheLockUsable) {
 
 TEST(QueryMap, EqualHashesShareOneEntryWhileTheTreeKeepsBothNumbers) {
     QueryMap map;
-    NestingPath path(0);
+    NestedInsertions done;
+    NestingPath path(0, done);
     map.insert(value("1"), 3, nullptr, path);
     map.insert(value("1.0"), 4, nullptr, path);
     map.insert(value("True"), 5, nullptr, path);
@@ -103,7 +104,8 @@ TEST(QueryMap, EqualHashesShareOneEntryWhileTheTreeKeepsBothNumbers) {
 
 TEST(QueryMap, RepeatedInsertsChangeNothing) {
     QueryMap map;
-    NestingPath path(0);
+    NestedInsertions done;
+    NestingPath path(0, done);
     for (int round = 0; round < 3; ++round) map.insert(value("7.5"), 9, nullptr, path);
     EXPECT_EQ(map.exact.size(), 1u);
     EXPECT_EQ(map.exact.begin()->second.count(), 1u);
@@ -114,7 +116,8 @@ TEST(QueryMap, RepeatedInsertsChangeNothing) {
 
 TEST(QueryMap, NonNumbersOnlyEnterTheExactMap) {
     QueryMap map;
-    NestingPath path(0);
+    NestedInsertions done;
+    NestingPath path(0, done);
     map.insert(value("'text'"), 1, nullptr, path);
     map.insert(value("[1, 2]"), 2, nullptr, path);
     map.insert(value("''"), 3, nullptr, path);  // hash 0, like the list
@@ -126,7 +129,8 @@ TEST(QueryMap, NonNumbersOnlyEnterTheExactMap) {
 
 TEST(QueryMap, RemovalLeavesAnEmptyEntryUntilPruned) {
     QueryMap map;
-    NestingPath path(0);
+    NestedInsertions done;
+    NestingPath path(0, done);
     map.insert(value("5"), 1, nullptr, path);
     map.insert(value("6"), 2, nullptr, path);
     map.remove_id(value("5"), 1);
@@ -174,7 +178,8 @@ TEST(QueryMap, IndexableValuesGoToNestedIdsAndTheNestedCore) {
 
     QueryMap map;
     for (std::uint32_t id : {1u, 2u}) {
-        NestingPath path(id);
+        NestedInsertions done;
+        NestingPath path(id, done);
         map.insert(owner, id, &expansions, path);
     }
     ASSERT_EQ(map.nested_ids.size(), 1u);
@@ -191,18 +196,38 @@ TEST(QueryMap, IndexableValuesGoToNestedIdsAndTheNestedCore) {
 }
 
 TEST(NestingPath, StopsAtCyclesAndAtTheDepthLimit) {
-    NestingPath path(1);
+    NestedInsertions done;
+    NestingPath path(1, done);
     EXPECT_FALSE(path.may_expand(1));
     EXPECT_TRUE(path.may_expand(2));
+    std::vector<ObjectSnapshot> snapshots(kMaxNestingDepth + 2);
     std::vector<std::unique_ptr<NestingPath::Step>> steps;
     for (std::uint32_t id = 2; id <= kMaxNestingDepth + 1; ++id) {
         ASSERT_TRUE(path.may_expand(id)) << id;
-        steps.push_back(std::make_unique<NestingPath::Step>(path, id));
+        snapshots[id].id = id;
+        steps.push_back(std::make_unique<NestingPath::Step>(path, nullptr, &snapshots[id]));
     }
     EXPECT_FALSE(path.may_expand(1000));
     steps.pop_back();
     EXPECT_TRUE(path.may_expand(1000));
     EXPECT_FALSE(path.may_expand(5));
+}
+
+TEST(NestingPath, RemembersOnlyInsertionsThatWereNotCutShort) {
+    NestedInsertions done;
+    NestingPath path(1, done);
+    ObjectSnapshot complete, cut;
+    complete.id = 2;
+    cut.id = 3;
+    { NestingPath::Step step(path, nullptr, &complete); }
+    EXPECT_TRUE(path.already_done(nullptr, &complete));
+    {
+        NestingPath::Step step(path, nullptr, &cut);
+        EXPECT_FALSE(path.may_expand(1));  // closes a cycle back to the root
+    }
+    EXPECT_FALSE(path.already_done(nullptr, &cut));
+    { NestingPath::Step step(path, nullptr, &complete); }
+    EXPECT_TRUE(path.already_done(nullptr, &complete));
 }
 
 class IndexCoreTest : public ::testing::Test {
