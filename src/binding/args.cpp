@@ -75,14 +75,8 @@ void parse_arguments(std::string_view function, std::initializer_list<const char
     }
 }
 
-Ref keywords_only(std::string_view function, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
+void keywords_only(std::string_view function, Py_ssize_t nargs) {
     if (nargs > 0) raise_too_many_positional(function, 0, static_cast<std::size_t>(nargs));
-    Ref keywords = Ref::steal(require(PyDict_New()));
-    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keyword_count; ++k)
-        require(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
-    return keywords;
 }
 
 void positional_only(std::string_view function, PyObject* kwnames) {

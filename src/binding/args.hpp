@@ -20,10 +20,9 @@ void parse_arguments(std::string_view function, std::initializer_list<const char
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      std::span<PyObject*> out);
 
-// For `f(**kwargs)`: refuses positional arguments and returns the keywords as
-// a new dict (empty when none were given).
-Ref keywords_only(std::string_view function, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames);
+// For `f(**kwargs)`: refuses positional arguments. The keywords are read
+// straight from the vectorcall arguments.
+void keywords_only(std::string_view function, Py_ssize_t nargs);
 
 // For `f(*args)`: refuses keyword arguments.
 void positional_only(std::string_view function, PyObject* kwnames);

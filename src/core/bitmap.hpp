@@ -103,6 +103,10 @@ class Bitmap {
     template <class F>
     void for_each(F&& f) const;
 
+    // Writes all ids in ascending order to `out`, which holds cardinality() ids.
+    void to_array(uint32_t* out) const {
+        if (!is_empty()) roaring_bitmap_to_uint32_array(ptr_, out);
+    }
     // All ids in ascending order.
     std::vector<uint32_t> to_vector() const {
         std::vector<uint32_t> out(cardinality());

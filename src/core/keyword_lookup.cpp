@@ -1,53 +1,53 @@
 #include "core/keyword_lookup.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "binding/dict.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "core/query_map.hpp"
+#include "core/value.hpp"
 
 namespace corvalex {
 namespace {
 
-// Values equal by hash collapse into one member.
-void make_unique(std::vector<PyValue>& values) {
-    if (values.size() < 2) return;
-    std::stable_sort(values.begin(), values.end(),
-                     [](const PyValue& a, const PyValue& b) { return a.hash() < b.hash(); });
-    values.erase(std::unique(values.begin(), values.end()), values.end());
+void add_hash(HashTerm& term, PyObject* value) {
+    const std::uint64_t hash = PyValue::hash_of(value);
+    if (std::find(term.hashes.begin(), term.hashes.end(), hash) == term.hashes.end())
+        term.hashes.push_back(hash);
 }
 
-std::vector<PyValue> capture_value_set(PyObject* value) {
-    std::vector<PyValue> values;
-    if (PyUnicode_Check(value)) {
-        values.push_back(PyValue::capture(value));
-        return values;
+// Whether iterating `value` may work, decided without raising.
+bool looks_iterable(PyObject* value) {
+    return Py_TYPE(value)->tp_iter != nullptr || PySequence_Check(value);
+}
+
+HashTerm hash_term(std::string_view name, PyObject* value) {
+    HashTerm term{name, {}};
+    if (PyUnicode_Check(value) || !looks_iterable(value)) {
+        add_hash(term, value);
+        return term;
+    }
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        // Hashing an item may run Python code that changes a list: re-read
+        // its size every step and hold each item while it is hashed.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+            py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+            add_hash(term, item.get());
+        }
+        return term;
     }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
     if (!iterator) {
         PyErr_Clear();
-        values.push_back(PyValue::capture(value));
-        return values;
+        add_hash(term, value);
+        return term;
     }
-    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
-        values.push_back(PyValue::capture(item.get()));
+    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) add_hash(term, item.get());
     if (PyErr_Occurred()) py::throw_python_error();
-    make_unique(values);
-    return values;
+    return term;
 }
-
-}  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-    HashQuery query;
-    py::for_each_keyword(kwargs, [&](std::string_view name, PyObject* value) {
-        query.emplace_back(AttrName(name), capture_value_set(value));
-    });
-    return query;
-}
-
-namespace {
 
 // The union of the id sets of a term's values. A single bitmap-form set is
 // borrowed rather than copied; anything else is united into `owned` in one
@@ -58,13 +58,13 @@ struct TermIds {
     const Bitmap& get() const noexcept { return borrowed ? *borrowed : owned; }
 };
 
-TermIds term_ids(const QueryMap* map, const std::vector<PyValue>& values) {
+TermIds term_ids(const QueryMap* map, const HashTerm& term) {
     TermIds ids;
     if (map == nullptr) return ids;
     std::vector<const Bitmap*> large;
     std::vector<std::uint32_t> small;
-    for (const PyValue& value : values) {
-        const HybridSet* set = map->find(value);
+    for (const std::uint64_t hash : term.hashes) {
+        const HybridSet* set = map->find(hash);
         if (set == nullptr) continue;
         if (const Bitmap* bitmap = set->large())
             large.push_back(bitmap);
@@ -80,25 +80,36 @@ TermIds term_ids(const QueryMap* map, const std::vector<PyValue>& values) {
     return ids;
 }
 
+const QueryMap* map_named(const AttributeTable& table, std::string_view name) {
+    auto found = table.find(name);
+    return found == table.end() ? nullptr : found->second.get();
+}
+
 }  // namespace
+
+HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
+    HashQuery query;
+    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        query.push_back(hash_term(py::utf8(PyTuple_GET_ITEM(kwnames, i)), values[i]));
+    return query;
+}
 
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
     struct Term {
         const QueryMap* map;
-        const std::vector<PyValue>* values;
+        const HashTerm* term;
         std::uint64_t estimate;
     };
-    std::vector<Term> terms;
-    terms.reserve(query.size());
-    for (const auto& [name, values] : query) {
-        auto found = table.find(std::string_view(name));
-        const QueryMap* map = found == table.end() ? nullptr : found->second.get();
+    absl::InlinedVector<Term, 4> terms;
+    for (const HashTerm& term : query) {
+        const QueryMap* map = map_named(table, term.name);
         std::uint64_t estimate = 0;
         if (map != nullptr) {
-            for (const PyValue& value : values)
-                if (const HybridSet* ids = map->find(value)) estimate += ids->count();
+            for (const std::uint64_t hash : term.hashes)
+                if (const HybridSet* ids = map->find(hash)) estimate += ids->count();
         }
-        terms.push_back({map, &values, estimate});
+        terms.push_back({map, &term, estimate});
     }
     // Most selective first; an empty running result ends the work early.
     std::stable_sort(terms.begin(), terms.end(),
@@ -107,7 +118,7 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
     Bitmap result;
     const Bitmap* first_borrowed = nullptr;  // the first term's ids, not copied yet
     for (std::size_t i = 0; i < terms.size(); ++i) {
-        TermIds ids = term_ids(terms[i].map, *terms[i].values);
+        TermIds ids = term_ids(terms[i].map, *terms[i].term);
         if (i == 0) {
             if (ids.borrowed)
                 first_borrowed = ids.borrowed;
@@ -126,6 +137,42 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
     }
     if (first_borrowed) result = first_borrowed->copy();
     return result;
+}
+
+}  // namespace corvalex
+
+namespace corvalex {
+
+IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
+    IdList ids;
+    if (query.size() == 1) {
+        const QueryMap* map = map_named(table, query.front().name);
+        const HybridSet* only = nullptr;
+        int found = 0;
+        if (map != nullptr) {
+            for (const std::uint64_t hash : query.front().hashes) {
+                if (const HybridSet* set = map->find(hash)) {
+                    only = set;
+                    ++found;
+                }
+            }
+        }
+        if (found == 0) return ids;
+        if (found == 1) {
+            if (const Bitmap* bitmap = only->large()) {
+                ids.resize(bitmap->cardinality());
+                bitmap->to_array(ids.data());
+            } else {
+                ids.assign(only->small_ids().begin(), only->small_ids().end());
+                std::sort(ids.begin(), ids.end());
+            }
+            return ids;
+        }
+    }
+    const Bitmap bitmap = filter_index_by_hashes(table, query);
+    ids.resize(bitmap.cardinality());
+    bitmap.to_array(ids.data());
+    return ids;
 }
 
 }  // namespace corvalex

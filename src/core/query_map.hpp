@@ -46,12 +46,13 @@ class QueryMap {
     // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
     void check_prune(const PyValue& value);
 
-    // The ids holding `value`, or null.
-    const HybridSet* find(const PyValue& value) const {
+    // The ids holding a value with this hash, or null.
+    const HybridSet* find(std::uint64_t hash) const {
         if (exact.empty()) return nullptr;
-        auto found = exact.find(value.hash());
+        auto found = exact.find(hash);
         return found == exact.end() ? nullptr : &found->second;
     }
+    const HybridSet* find(const PyValue& value) const { return find(value.hash()); }
 
     ExactMap exact;
     BitMapBTree ranged;

@@ -11,25 +11,56 @@
 
 namespace corvalex {
 
+namespace {
+
+std::int64_t int_or_throw(PyObject* object) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0) {
+        py::raise(PyExc_OverflowError,
+                  "int too large to index: values must fit in a signed 64-bit integer");
+    }
+    if (number == -1 && PyErr_Occurred()) py::throw_python_error();
+    return number;
+}
+
+void check_utf8(PyObject* text) {
+    if (PyUnicode_AsUTF8AndSize(text, nullptr) == nullptr) py::throw_python_error();
+}
+
+// The interpreter's hash widened to 64 bits; 0 for unhashable objects.
+std::uint64_t python_hash(PyObject* object) {
+    const Py_hash_t hash = PyObject_Hash(object);
+    if (hash == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(hash));
+}
+
+}  // namespace
+
+std::uint64_t PyValue::hash_of(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyLong_Type)
+        int_or_throw(object);
+    else if (type == &PyUnicode_Type)
+        check_utf8(object);
+    return python_hash(object);
+}
+
 PyValue PyValue::capture(PyObject* object) {
     PyValue value;
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyLong_Type) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (overflow != 0) {
-            py::raise(PyExc_OverflowError,
-                      "int too large to index: values must fit in a signed 64-bit integer");
-        }
-        if (number == -1 && PyErr_Occurred()) py::throw_python_error();
+        const std::int64_t number = int_or_throw(object);
         value.kind_ = CastKind::Int;
         value.int_ = number;
     } else if (type == &PyFloat_Type) {
         value.kind_ = CastKind::Float;
         value.float_ = PyFloat_AS_DOUBLE(object);
     } else if (type == &PyUnicode_Type) {
-        // Only strings that can be encoded as UTF-8 are accepted.
-        if (PyUnicode_AsUTF8AndSize(object, nullptr) == nullptr) py::throw_python_error();
+        check_utf8(object);  // only text that can be encoded as UTF-8
         value.kind_ = CastKind::Str;
     } else {
         PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
@@ -38,13 +69,7 @@ PyValue PyValue::capture(PyObject* object) {
         value.int_ = is_indexable ? as_indexable(object)->record.id : 0;
     }
 
-    const Py_hash_t hash = PyObject_Hash(object);
-    if (hash == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        value.hash_ = 0;
-    } else {
-        value.hash_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(hash));
-    }
+    value.hash_ = python_hash(object);
     Py_INCREF(object);
     value.obj_ = object;
     return value;

@@ -34,6 +34,9 @@ class PyValue {
     // outside the signed 64-bit range raises OverflowError and an exact str
     // with lone surrogates raises UnicodeEncodeError (both as PythonError).
     static PyValue capture(PyObject* object);
+    // The hash `capture` would record, with the same checks, for values
+    // that are only looked up.
+    static std::uint64_t hash_of(PyObject* object);
 
     PyValue(const PyValue& other);
     PyValue& operator=(const PyValue& other) {

@@ -49,8 +49,8 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return py::guarded_object([&]() -> PyObject* {
         auto* index = as_index(self);
         auto borrow = py::SharedBorrow::acquire(index->borrow);
-        py::Ref kwargs = py::keywords_only("Index.reduced", args, nargs, kwnames);
-        HashQuery query = kwargs_to_hash_query(kwargs.get());
+        py::keywords_only("Index.reduced", nargs);
+        const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
         FilteredView view = py::without_thread_state([&] {
             auto table = index->core->index->read();
             return FilteredView{index->core->index, index->core->items,
@@ -65,9 +65,9 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     return py::guarded_object([&]() -> PyObject* {
         auto* index = as_index(self);
         auto borrow = py::SharedBorrow::acquire(index->borrow);
-        py::Ref kwargs = py::keywords_only("Index.get_by_attribute", args, nargs, kwnames);
-        const HashQuery query = kwargs_to_hash_query(kwargs.get());
-        Bitmap ids = filter_index_by_hashes(*index->core->index->read(), query);
+        py::keywords_only("Index.get_by_attribute", nargs);
+        const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        const IdList ids = matching_ids(*index->core->index->read(), query);
         return objects_of(*index->core->items->read(), ids);
     });
 }

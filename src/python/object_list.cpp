@@ -30,7 +30,10 @@ PyObject* fill_list(std::size_t count, ObjectAt object_at, Prefetch prefetch) {
 }  // namespace
 
 PyObject* objects_of(const ObjectTable& table, const Bitmap& ids) {
-    const std::vector<std::uint32_t> id_list = ids.to_vector();
+    return objects_of(table, ids.to_vector());
+}
+
+PyObject* objects_of(const ObjectTable& table, std::span<const std::uint32_t> id_list) {
     return fill_list(
         id_list.size(), [&](std::size_t i) { return table.object(id_list[i]); },
         [&](std::size_t i) {

@@ -278,19 +278,24 @@ TEST_F(IndexCoreTest, KeywordFilteringIntersectsTermsOfUnitedValues) {
         core.add_object(id, item(), attrs({{"colour", colours[id - 1]}, {"size", sizes[id - 1]}}),
                         nullptr);
     auto table = core.index->read();
+    using Ids = std::vector<std::uint32_t>;
     auto query = [&](std::vector<std::pair<const char*, std::vector<const char*>>> terms) {
         HashQuery hash_query;
         for (auto& [name, values] : terms) {
-            std::vector<PyValue> captured;
-            for (const char* expression : values) captured.push_back(value(expression));
-            hash_query.emplace_back(name, std::move(captured));
+            HashTerm term{name, {}};
+            for (const char* expression : values) term.hashes.push_back(value(expression).hash());
+            hash_query.push_back(std::move(term));
         }
-        return ids_of(filter_index_by_hashes(*table, hash_query));
+        const Ids from_bitmap = ids_of(filter_index_by_hashes(*table, hash_query));
+        const IdList listed = matching_ids(*table, hash_query);
+        EXPECT_EQ(Ids(listed.begin(), listed.end()), from_bitmap);
+        return from_bitmap;
     };
-    using Ids = std::vector<std::uint32_t>;
     EXPECT_EQ(query({}), Ids{});
     EXPECT_EQ(query({{"colour", {"'red'"}}}), (Ids{1, 3, 5, 6, 7}));
     EXPECT_EQ(query({{"colour", {"'red'"}}, {"size", {"1"}}}), (Ids{1, 5, 7}));
+    EXPECT_EQ(query({{"colour", {"'blue'"}}}), (Ids{2}));
+    EXPECT_EQ(query({{"colour", {"'blue'", "'green'"}}}), (Ids{2, 4}));
     EXPECT_EQ(query({{"size", {"1", "2"}}, {"colour", {"'red'", "'blue'"}}}), (Ids{1, 2, 3, 5, 7}));
     EXPECT_EQ(query({{"colour", {"'red'"}}, {"size", {"9"}}}), Ids{});
     EXPECT_EQ(query({{"colour", {"'red'"}}, {"weight", {"1"}}}), Ids{});

@@ -6,7 +6,9 @@
 #ifdef CORVALEX_SANITIZE
 // The embedded interpreter keeps a few allocations until exit; they are not
 // ours, and test discovery must not fail on them.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
 #endif
 
 int main(int argc, char** argv) {
