@@ -1,6 +1,8 @@
 #include "core/keyword_lookup.hpp"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <vector>
 
 #include "binding/dict.hpp"
@@ -143,31 +145,79 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
 
 namespace corvalex {
 
+namespace {
+
+// Appends a set's ids in ascending order.
+void append_sorted(IdList& out, const HybridSet& set) {
+    const std::size_t start = out.size();
+    if (const Bitmap* bitmap = set.large()) {
+        out.resize(start + bitmap->cardinality());
+        bitmap->to_array(out.data() + start);
+    } else {
+        out.insert(out.end(), set.small_ids().begin(), set.small_ids().end());
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+    }
+}
+
+// Sorts ids with four counting passes over their bytes (linear time; the
+// ids of several values come as interleaved sorted runs, a poor case for
+// comparison sorts).
+void radix_sort(IdList& ids) {
+    const std::size_t size = ids.size();
+    std::array<std::array<std::uint32_t, 256>, 4> counts{};
+    const std::uint32_t* in = ids.data();
+    for (std::size_t i = 0; i < size; ++i)
+        for (int digit = 0; digit < 4; ++digit) ++counts[digit][(in[i] >> (8 * digit)) & 0xff];
+    IdList scratch(size);
+    std::uint32_t* from = ids.data();
+    std::uint32_t* to = scratch.data();
+    for (int digit = 0; digit < 4; ++digit) {
+        auto& count = counts[digit];
+        if (count[(from[0] >> (8 * digit)) & 0xff] == size) continue;  // all in one bucket
+        std::uint32_t offset = 0;
+        for (auto& bucket : count) offset += std::exchange(bucket, offset);
+        for (std::size_t i = 0; i < size; ++i)
+            to[count[(from[i] >> (8 * digit)) & 0xff]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != ids.data()) std::copy(from, from + size, ids.data());
+}
+
+// The union of the sets of a few values of one keyword: their ids gathered
+// and sorted, cheaper than bitmap unions when the sets are short and sparse.
+IdList gather_sorted(const std::vector<const HybridSet*>& sets, std::uint64_t total) {
+    IdList ids;
+    ids.reserve(total);
+    for (const HybridSet* set : sets) append_sorted(ids, *set);
+    radix_sort(ids);
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+constexpr std::uint64_t kMergeLimit = 1 << 16;
+
+}  // namespace
+
 IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
     IdList ids;
     if (query.size() == 1) {
         const QueryMap* map = map_named(table, query.front().name);
-        const HybridSet* only = nullptr;
-        int found = 0;
+        std::vector<const HybridSet*> sets;
+        std::uint64_t total = 0;
         if (map != nullptr) {
             for (const std::uint64_t hash : query.front().hashes) {
                 if (const HybridSet* set = map->find(hash)) {
-                    only = set;
-                    ++found;
+                    sets.push_back(set);
+                    total += set->count();
                 }
             }
         }
-        if (found == 0) return ids;
-        if (found == 1) {
-            if (const Bitmap* bitmap = only->large()) {
-                ids.resize(bitmap->cardinality());
-                bitmap->to_array(ids.data());
-            } else {
-                ids.assign(only->small_ids().begin(), only->small_ids().end());
-                std::sort(ids.begin(), ids.end());
-            }
+        if (sets.empty()) return ids;
+        if (sets.size() == 1) {
+            append_sorted(ids, *sets.front());
             return ids;
         }
+        if (total <= kMergeLimit) return gather_sorted(sets, total);
     }
     const Bitmap bitmap = filter_index_by_hashes(table, query);
     ids.resize(bitmap.cardinality());
