@@ -43,6 +43,10 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
     });
 }
 
+// Attributes are captured by the constructor; this only lets subclasses
+// call `super().__init__(**kwargs)` without the base complaining.
+int indexable_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (const auto& [name, value] : as_indexable(self)->record.attrs) Py_VISIT(value.object());
@@ -164,6 +168,7 @@ PyMethodDef indexable_methods[] = {
 
 PyType_Slot indexable_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},

@@ -83,6 +83,16 @@ def test_subclass_instances_have_a_dict_and_methods_work():
         Indexable().__dict__
 
 
+def test_subclass_init_may_call_the_base_with_keywords():
+    class Pet(Indexable):
+        def __init__(self, name, **kwargs):
+            super().__init__(**kwargs)
+            self.name = name
+
+    pet = Pet("rex", kind="dog")
+    assert (pet.name, pet.kind) == ("rex", "dog")
+
+
 def test_writes_shadow_methods_and_properties_on_that_object_only():
     person = Person(name="ada")
     person.greet = "shadowed"
