@@ -70,6 +70,14 @@ class SharedRef {
     ~SharedRef() { drop(); }
 
     PyObject* get() const noexcept { return holder_ ? holder_->object : nullptr; }
+    // If this is the only handle, hands its strong reference to the caller
+    // (no thread state needed) and becomes empty; otherwise returns null.
+    PyObject* release_if_unique() noexcept {
+        if (!holder_ || holder_->count.load(std::memory_order_acquire) != 1) return nullptr;
+        PyObject* object = holder_->object;
+        delete std::exchange(holder_, nullptr);
+        return object;
+    }
     explicit operator bool() const noexcept { return holder_ != nullptr; }
     // A new owned reference; needs an attached thread.
     Ref new_ref() const noexcept { return Ref::borrow(get()); }

@@ -9,12 +9,16 @@ IndexAPI::IndexAPI()
       items(std::make_shared<RwLocked<ObjectTable>>()),
       allowed(std::make_shared<RwLocked<Bitmap>>()) {}
 
-void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
-                const PyValue& value, const Expansions* expansions, NestingPath& path) {
+QueryMap& query_map_for(AttributeTable& table, std::string_view name) {
     auto found = table.find(name);
     if (found == table.end())
         found = table.emplace(AttrName(name), std::make_unique<QueryMap>()).first;
-    found->second->insert(value, id, expansions, path);
+    return *found->second;
+}
+
+void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
+                const PyValue& value, const Expansions* expansions, NestingPath& path) {
+    query_map_for(table, name).insert(value, id, expansions, path);
 }
 
 void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
@@ -39,14 +43,27 @@ void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     auto table = index->write();
     auto ids = allowed->write();
     NestedInsertions done;
+    // Objects of one kind share a shape: resolve its names to maps once.
+    const AttrShape* shape = nullptr;
+    std::vector<QueryMap*> maps;
+    std::vector<std::uint32_t> batch_ids;
+    batch_ids.reserve(objects.size());
     for (const BatchObject& object : objects) {
         const IndexableRecord& record = *object.record;
-        ids->add(record.id);
+        batch_ids.push_back(record.id);
+        if (record.attrs.shape() != shape) {
+            shape = record.attrs.shape();
+            maps.clear();
+            for (const auto& [name, value] : record.attrs)
+                maps.push_back(is_public_name(name) ? &query_map_for(*table, name) : nullptr);
+        }
         NestingPath path(record.id, done);
+        std::size_t position = 0;
         for (const auto& [name, value] : record.attrs)
-            if (is_public_name(name))
-                _add_index(*table, record.id, name, value, object.expansions, path);
+            if (QueryMap* map = maps[position++])
+                map->insert(value, record.id, object.expansions, path);
     }
+    ids->add_many(batch_ids);
 }
 
 }  // namespace corvalex

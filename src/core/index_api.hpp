@@ -77,4 +77,7 @@ class IndexAPI {
 void _add_index(AttributeTable& table, std::uint32_t id, std::string_view name,
                 const PyValue& value, const Expansions* expansions, NestingPath& path);
 
+// The name's map in a write-locked attribute table, created on first use.
+QueryMap& query_map_for(AttributeTable& table, std::string_view name);
+
 }  // namespace corvalex

@@ -4,9 +4,11 @@
 
 namespace corvalex {
 
-void add_index(std::vector<IndexMeta>& meta, IndexMeta index) {
+void add_index(MetaList& meta, IndexMeta index) {
     meta.push_back(std::move(index));
-    std::erase_if(meta, [](const IndexMeta& entry) { return entry.expired(); });
+    meta.erase(std::remove_if(meta.begin(), meta.end(),
+                              [](const IndexMeta& entry) { return entry.expired(); }),
+               meta.end());
     std::stable_sort(meta.begin(), meta.end(), [](const IndexMeta& a, const IndexMeta& b) {
         return a.lock().get() < b.lock().get();
     });

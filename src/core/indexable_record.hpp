@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include "binding/borrow.hpp"
 #include "core/attr_map.hpp"
 
@@ -18,9 +20,11 @@ class IndexAPI;
 
 // A weak back-reference from an object to an index core that holds it.
 using IndexMeta = std::weak_ptr<IndexAPI>;
+// Most objects live in one or two indexes: those need no allocation.
+using MetaList = absl::InlinedVector<IndexMeta, 2>;
 
 struct IndexableRecord {
-    std::vector<IndexMeta> meta;
+    MetaList meta;
     AttrMap attrs;
     std::uint32_t id = 0;
 };
@@ -55,6 +59,6 @@ namespace corvalex {
 // Registers `index` in an object's back-references: appended, entries whose
 // core is gone are dropped, and the rest are sorted (stably) by core address,
 // the order in which attribute writes lock the indexes.
-void add_index(std::vector<IndexMeta>& meta, IndexMeta index);
+void add_index(MetaList& meta, IndexMeta index);
 
 }  // namespace corvalex

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include "core/attr_map.hpp"
 #include "core/stored_item.hpp"
@@ -107,7 +108,7 @@ class NestingPath {
     };
 
   private:
-    std::vector<std::uint32_t> ids_;
+    absl::InlinedVector<std::uint32_t, 8> ids_;
     NestedInsertions& done_;
     bool cycle_cut_ = false;
 };

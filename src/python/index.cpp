@@ -131,7 +131,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             auto* object = as_indexable(items[i].get());
             add_index(object->record.meta, weak);
             exclusive[i].reset();
-            table->store(object->record.id, StoredItem::from_borrowed(items[i].get()));
+            table->store_owned(object->record.id, py::Ref::borrow(items[i].get()).release());
         }
         Py_RETURN_NONE;
     });

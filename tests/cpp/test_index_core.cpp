@@ -332,7 +332,7 @@ TEST_F(IndexCoreTest, UpdateMovesAnIdAndDropsAMapWhoseValuesAreGone) {
 TEST(AddIndex, DropsDeadCoresAndSortsByAddress) {
     std::vector<std::shared_ptr<IndexAPI>> cores;
     for (int i = 0; i < 4; ++i) cores.push_back(std::make_shared<IndexAPI>());
-    std::vector<IndexMeta> meta;
+    MetaList meta;
     auto dead = std::make_shared<IndexAPI>();
     add_index(meta, dead);
     dead.reset();
