@@ -112,10 +112,13 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // Snapshots of an indexable new value are read now; the object
             // itself is ours to read, since we hold it exclusively.
             SnapshotBuilder snapshots;
-            snapshots.add_known(self, object->record);
-            AttrMap assigned;
-            assigned.set(text, captured);
-            const Expansions expansions = snapshots.expansions_for(assigned);
+            Expansions expansions;
+            if (captured.kind() == CastKind::Ind) {
+                snapshots.add_known(self, object->record);
+                AttrMap assigned;
+                assigned.set(text, captured);
+                expansions = snapshots.expansions_for(assigned);
+            }
             py::without_thread_state(
                 [&] { propagate_attribute_write(object->record, text, captured, &expansions); });
         }
