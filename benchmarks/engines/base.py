@@ -69,8 +69,3 @@ class Engine:
 
 
 _SEQ = attrgetter("seq")
-
-
-def by_seq(objs):
-    """Sort plain objects into construction order."""
-    return sorted(objs, key=_SEQ)

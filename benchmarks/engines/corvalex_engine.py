@@ -197,8 +197,7 @@ class CorvalexEngine(Engine):
         if query.keyword is not None:
             kw = {a: ([self._val(x) for x in v] if isinstance(v, list) else self._val(v))
                   for a, v in query.keyword.items()}
-            get = idx.get_by_attribute
-            return lambda: get(**kw)
+            return _keyword_call(idx.get_by_attribute, kw)
         expr = self._expr(query.expr)
         return lambda: idx.reduced_query(expr).collect()
 
@@ -206,3 +205,16 @@ class CorvalexEngine(Engine):
         items, attr = self.items, batch.attr
         for pos, v in zip(batch.positions, batch.values):
             setattr(items[pos], attr, v)
+
+
+def _keyword_call(get, kw):
+    """A callable that calls ``get`` with literal keywords, as user code does
+    (``index.get_by_attribute(colour="red")``), instead of unpacking a dict
+    on every call."""
+    if not all(name.isidentifier() for name in kw):
+        return lambda: get(**kw)
+    params = ", ".join(f"_v{i}" for i in range(len(kw)))
+    call = ", ".join(f"{name}=_v{i}" for i, name in enumerate(kw))
+    namespace = {}
+    exec(f"def make(get, {params}):\n    return lambda: get({call})\n", namespace)
+    return namespace["make"](get, *kw.values())
