@@ -65,3 +65,22 @@ TEST(AttrMap, CopiesAreIndependent) {
 
 }  // namespace
 }  // namespace corvalex
+
+#include "core/indexable_record.hpp"
+
+namespace corvalex {
+namespace {
+
+TEST(Ids, AreNeverReusedOnceTheIdSpaceIsSpent) {
+    const std::uint64_t saved = GLOBAL_ID_COUNTER.load();
+    GLOBAL_ID_COUNTER.store(UINT32_MAX - 1);
+    EXPECT_EQ(take_next_id(), std::optional<std::uint32_t>(UINT32_MAX - 1));
+    EXPECT_EQ(take_next_id(), std::optional<std::uint32_t>(UINT32_MAX));
+    EXPECT_EQ(take_next_id(), std::nullopt);
+    EXPECT_EQ(take_next_id(), std::nullopt);  // stays spent, never wraps to 0 or 1
+    GLOBAL_ID_COUNTER.store(saved);
+    EXPECT_EQ(take_next_id(), std::optional<std::uint32_t>(static_cast<std::uint32_t>(saved)));
+}
+
+}  // namespace
+}  // namespace corvalex
