@@ -6,6 +6,7 @@
 
 #include "binding/ref.hpp"
 #include "core/attr_map.hpp"
+#include "core/indexable_record.hpp"
 
 namespace corvalex {
 namespace {
@@ -65,8 +66,6 @@ TEST(AttrMap, CopiesAreIndependent) {
 
 }  // namespace
 }  // namespace corvalex
-
-#include "core/indexable_record.hpp"
 
 namespace corvalex {
 namespace {
