@@ -50,35 +50,37 @@ std::uint64_t PyValue::hash_of(PyObject* object) {
 }
 
 PyValue PyValue::capture(PyObject* object) {
+    static_assert(alignof(PyObject) >= 8, "the cast kind needs three free pointer bits");
     PyValue value;
+    CastKind kind = CastKind::Unknown;
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyLong_Type) {
         const std::int64_t number = int_or_throw(object);
-        value.kind_ = CastKind::Int;
+        kind = CastKind::Int;
         value.int_ = number;
     } else if (type == &PyFloat_Type) {
-        value.kind_ = CastKind::Float;
+        kind = CastKind::Float;
         value.float_ = PyFloat_AS_DOUBLE(object);
     } else if (type == &PyUnicode_Type) {
         check_utf8(object);  // only text that can be encoded as UTF-8
-        value.kind_ = CastKind::Str;
+        kind = CastKind::Str;
     } else {
         PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
         const bool is_indexable = indexable != nullptr && PyType_IsSubtype(type, indexable);
-        value.kind_ = is_indexable ? CastKind::Ind : CastKind::Unknown;
+        kind = is_indexable ? CastKind::Ind : CastKind::Unknown;
         value.int_ = is_indexable ? as_indexable(object)->record.id : 0;
     }
 
     value.hash_ = python_hash(object);
     Py_INCREF(object);
-    value.obj_ = object;
+    value.set(object, kind);
     return value;
 }
 
 PyValue::PyValue(const PyValue& other)
-    : obj_(other.obj_), hash_(other.hash_), kind_(other.kind_), int_(other.int_) {
+    : tagged_(other.tagged_), hash_(other.hash_), int_(other.int_) {
     ensure(py::thread_is_attached(), "a captured value was copied without a thread state");
-    Py_XINCREF(obj_);
+    Py_XINCREF(object());
 }
 
 std::string format_float(double value) {
@@ -147,7 +149,7 @@ std::string PyValue::debug_text() const {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<void*>(object()));
     std::string cast;
-    switch (kind_) {
+    switch (kind()) {
         case CastKind::Int:
             cast = "Int(" + std::to_string(int_) + ")";
             break;

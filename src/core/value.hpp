@@ -44,21 +44,18 @@ class PyValue {
         return *this;
     }
     PyValue(PyValue&& other) noexcept
-        : obj_(std::exchange(other.obj_, nullptr)),
-          hash_(other.hash_),
-          kind_(other.kind_),
-          int_(other.int_) {}
+        : tagged_(std::exchange(other.tagged_, 0)), hash_(other.hash_), int_(other.int_) {}
     PyValue& operator=(PyValue&& other) noexcept {
         PyValue(std::move(other)).swap(*this);
         return *this;
     }
-    ~PyValue() { py::release_reference(obj_); }
+    ~PyValue() { py::release_reference(object()); }
     PyValue clone() const { return *this; }
 
-    PyObject* object() const noexcept { return obj_; }
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(tagged_ & ~kKindMask); }
     std::uint64_t hash() const noexcept { return hash_; }
-    CastKind kind() const noexcept { return kind_; }
-    bool is_number() const noexcept { return kind_ == CastKind::Int || kind_ == CastKind::Float; }
+    CastKind kind() const noexcept { return static_cast<CastKind>(tagged_ & kKindMask); }
+    bool is_number() const noexcept { return kind() == CastKind::Int || kind() == CastKind::Float; }
     std::int64_t as_int() const noexcept { return int_; }
     double as_float() const noexcept { return float_; }
     // The id of an indexable value (Ind cast only).
@@ -69,9 +66,8 @@ class PyValue {
     }
 
     void swap(PyValue& other) noexcept {
-        std::swap(obj_, other.obj_);
+        std::swap(tagged_, other.tagged_);
         std::swap(hash_, other.hash_);
-        std::swap(kind_, other.kind_);
         std::swap(int_, other.int_);
     }
 
@@ -81,10 +77,14 @@ class PyValue {
 
   private:
     PyValue() noexcept : int_(0) {}
+    void set(PyObject* object, CastKind kind) noexcept {
+        tagged_ = reinterpret_cast<std::uintptr_t>(object) | static_cast<std::uintptr_t>(kind);
+    }
 
-    PyObject* obj_ = nullptr;
+    // Objects are at least 8-byte aligned: the cast kind lives in the low bits.
+    static constexpr std::uintptr_t kKindMask = 7;
+    std::uintptr_t tagged_ = 0;
     std::uint64_t hash_ = 0;
-    CastKind kind_ = CastKind::Unknown;
     union {
         std::int64_t int_;
         double float_;
