@@ -20,8 +20,42 @@ class IndexAPI;
 
 // A weak back-reference from an object to an index core that holds it.
 using IndexMeta = std::weak_ptr<IndexAPI>;
-// Most objects live in one or two indexes: those need no allocation.
-using MetaList = absl::InlinedVector<IndexMeta, 2>;
+// The indexes an object has been added to. Most objects live in one index,
+// which is kept inline; further ones go to a heap list.
+class MetaList {
+  public:
+    bool empty() const noexcept { return !holds(first_); }
+    std::size_t size() const noexcept {
+        return empty() ? 0 : 1 + (rest_ ? rest_->size() : std::size_t{0});
+    }
+
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        if (empty()) return;
+        visit(first_);
+        if (rest_)
+            for (const IndexMeta& meta : *rest_) visit(meta);
+    }
+
+    // Replaces the contents with [begin, end).
+    template <typename Iterator>
+    void assign(Iterator begin, Iterator end) {
+        first_.reset();
+        rest_.reset();
+        if (begin == end) return;
+        first_ = *begin++;
+        if (begin != end) rest_ = std::make_unique<std::vector<IndexMeta>>(begin, end);
+    }
+
+  private:
+    // Whether `meta` was ever given a core (an expired entry still counts).
+    static bool holds(const IndexMeta& meta) noexcept {
+        return meta.owner_before(IndexMeta{}) || IndexMeta{}.owner_before(meta);
+    }
+
+    IndexMeta first_;
+    std::unique_ptr<std::vector<IndexMeta>> rest_;
+};
 
 struct IndexableRecord {
     MetaList meta;

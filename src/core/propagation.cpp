@@ -24,12 +24,12 @@ void update_index(AttributeTable& table, std::string_view name, const PyValue* o
 
 void propagate_attribute_write(const IndexableRecord& record, std::string_view name,
                                const PyValue& new_value, const Expansions* expansions) {
-    for (const IndexMeta& meta : record.meta) {
+    record.meta.for_each([&](const IndexMeta& meta) {
         const std::shared_ptr<IndexAPI> core = meta.lock();
-        if (!core) continue;
+        if (!core) return;
         auto table = core->index->write();
         update_index(*table, name, record.attrs.find(name), new_value, record.id, expansions);
-    }
+    });
 }
 
 }  // namespace corvalex

@@ -333,16 +333,21 @@ TEST(AddIndex, DropsDeadCoresAndSortsByAddress) {
     std::vector<std::shared_ptr<IndexAPI>> cores;
     for (int i = 0; i < 4; ++i) cores.push_back(std::make_shared<IndexAPI>());
     MetaList meta;
+    EXPECT_TRUE(meta.empty());
     auto dead = std::make_shared<IndexAPI>();
     add_index(meta, dead);
+    EXPECT_EQ(meta.size(), 1u);
     dead.reset();
+    EXPECT_FALSE(meta.empty());  // an expired entry stays until the next registration
     for (auto it = cores.rbegin(); it != cores.rend(); ++it) add_index(meta, *it);
     add_index(meta, cores[1]);  // twice: kept twice
     ASSERT_EQ(meta.size(), 5u);
-    EXPECT_TRUE(std::is_sorted(meta.begin(), meta.end(), [](const auto& a, const auto& b) {
+    std::vector<IndexMeta> entries;
+    meta.for_each([&](const IndexMeta& entry) { entries.push_back(entry); });
+    EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return a.lock().get() < b.lock().get();
     }));
-    EXPECT_EQ(std::count_if(meta.begin(), meta.end(),
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
                             [&](const auto& entry) { return entry.lock() == cores[1]; }),
               2);
 }
