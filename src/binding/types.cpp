@@ -6,8 +6,8 @@
 
 namespace corvalex::py {
 
-PyTypeObject* create_type(PyType_Spec& spec, std::string_view class_name, PyObject* bases) {
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+PyTypeObject* create_type(PyType_Spec& type_spec, std::string_view class_name, PyObject* bases) {
+    PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
     if (type != nullptr) {
         // A doc that holds only a text signature leaves `__doc__` empty; the
         // classes have no docstring, so make that None.

@@ -7,10 +7,10 @@
 
 namespace corvalex::py {
 
-// Creates a type from `spec`; on failure raises RuntimeError "An error
+// Creates a type from `type_spec`; on failure raises RuntimeError "An error
 // occurred while initializing class NAME" with the original error as cause
 // and throws PythonError.
-PyTypeObject* create_type(PyType_Spec& spec, std::string_view class_name,
+PyTypeObject* create_type(PyType_Spec& type_spec, std::string_view class_name,
                           PyObject* bases = nullptr);
 
 // A `tp_new` for classes that cannot be constructed from Python.

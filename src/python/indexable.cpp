@@ -45,7 +45,9 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 
 // Attributes are captured by the constructor; this only lets subclasses
 // call `super().__init__(**kwargs)` without the base complaining.
-int indexable_init(PyObject*, PyObject*, PyObject*) { return 0; }
+int indexable_init(PyObject*, PyObject*, PyObject*) {
+    return 0;
+}
 
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));

@@ -152,9 +152,9 @@ TEST(QueryMap, RemovalLeavesAnEmptyEntryUntilPruned) {
 TEST(QueryMap, IndexableValuesGoToNestedIdsAndTheNestedCore) {
     // A minimal type with the Indexable layout stands in for the class.
     static PyType_Slot slots[] = {{0, nullptr}};
-    static PyType_Spec spec = {"test.Holder", sizeof(IndexableObject), 0, Py_TPFLAGS_DEFAULT,
-                               slots};
-    py::Ref type = py::Ref::steal(PyType_FromSpec(&spec));
+    static PyType_Spec holder_spec = {"test.Holder", sizeof(IndexableObject), 0, Py_TPFLAGS_DEFAULT,
+                                      slots};
+    py::Ref type = py::Ref::steal(PyType_FromSpec(&holder_spec));
     ASSERT_TRUE(type);
     auto* holder_type = reinterpret_cast<PyTypeObject*>(type.get());
     py::Ref holder = py::Ref::steal(PyType_GenericAlloc(holder_type, 0));

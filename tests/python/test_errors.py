@@ -22,9 +22,9 @@ def testhooks():
     path = _testhooks_path()
     if path is None:
         pytest.skip("the test-only extension is built by scripts/test.sh")
-    spec = importlib.util.spec_from_file_location("corvalex_testhooks", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("corvalex_testhooks", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
@@ -45,8 +45,8 @@ def test_panic_reports_one_line_and_the_process_survives():
         pytest.skip("the test-only extension is built by scripts/test.sh")
     code = (
         "import importlib.util, sys\n"
-        f"spec = importlib.util.spec_from_file_location('corvalex_testhooks', {str(path)!r})\n"
-        "m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)\n"
+        f"found = importlib.util.spec_from_file_location('corvalex_testhooks', {str(path)!r})\n"
+        "m = importlib.util.module_from_spec(found); found.loader.exec_module(m)\n"
         "for _ in range(3):\n"
         "    try:\n"
         "        m.panic('Missing child')\n"
