@@ -79,11 +79,6 @@ void keywords_only(std::string_view function, Py_ssize_t nargs) {
     if (nargs > 0) raise_too_many_positional(function, 0, static_cast<std::size_t>(nargs));
 }
 
-void positional_only(std::string_view function, PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
-        raise_unexpected_keyword(function, PyTuple_GET_ITEM(kwnames, 0));
-}
-
 void no_arguments(std::string_view function, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
     if (given > 0) raise_too_many_positional(function, 0, static_cast<std::size_t>(given));

@@ -79,11 +79,6 @@ class SharedRef {
         return object;
     }
     explicit operator bool() const noexcept { return holder_ != nullptr; }
-    // A new owned reference; needs an attached thread.
-    Ref new_ref() const noexcept { return Ref::borrow(get()); }
-    std::uint32_t use_count() const noexcept {
-        return holder_ ? holder_->count.load(std::memory_order_relaxed) : 0;
-    }
     void swap(SharedRef& other) noexcept { std::swap(holder_, other.holder_); }
 
   private:

@@ -102,7 +102,6 @@ struct ValueHasher {
         hash ^= hash >> 33;
         return static_cast<std::size_t>(hash);
     }
-    std::size_t operator()(const PyValue& value) const noexcept { return (*this)(value.hash()); }
 };
 
 // The shortest text that reads back to `value`, with the fixed/exponent
