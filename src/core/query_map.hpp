@@ -24,12 +24,8 @@
 
 namespace corvalex {
 
-struct IdHasher {
-    std::size_t operator()(std::uint64_t word) const noexcept { return ValueHasher{}(word); }
-};
-
-using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, IdHasher>;
-using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, IdHasher>;
+using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, ValueHasher>;
+using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, ValueHasher>;
 
 class QueryMap {
   public:

@@ -91,8 +91,9 @@ class PyValue {
     };
 };
 
-// Hasher for maps keyed by PyValue (or by its 64-bit hash): a strong mix of
-// the one word, since Python hashes of small ints are the ints themselves.
+// Hasher for maps keyed by a value's 64-bit hash or by an object id: a
+// strong mix of the one word, since Python hashes of small ints are the
+// ints themselves.
 struct ValueHasher {
     std::size_t operator()(std::uint64_t hash) const noexcept {
         hash ^= hash >> 33;
