@@ -24,7 +24,6 @@ void parse_arguments(std::string_view function, std::initializer_list<const char
 // straight from the vectorcall arguments.
 void keywords_only(std::string_view function, Py_ssize_t nargs);
 
-
 // For constructors without parameters (tuple/dict convention).
 void no_arguments(std::string_view function, PyObject* args, PyObject* kwargs);
 
