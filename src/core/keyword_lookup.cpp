@@ -14,40 +14,46 @@
 namespace corvalex {
 namespace {
 
-void add_hash(HashTerm& term, PyObject* value) {
-    const std::uint64_t hash = PyValue::hash_of(value);
-    if (std::find(term.hashes.begin(), term.hashes.end(), hash) == term.hashes.end())
-        term.hashes.push_back(hash);
-}
-
 // Whether iterating `value` may work, decided without raising.
 bool looks_iterable(PyObject* value) {
     return Py_TYPE(value)->tp_iter != nullptr || PySequence_Check(value);
 }
 
-HashTerm hash_term(std::string_view name, PyObject* value) {
-    HashTerm term{name, {}};
+// Appends the hash of `value`, or of each of its items when it means "any
+// of these values".
+void append_hashes(PyObject* value, absl::InlinedVector<std::uint64_t, 4>& hashes) {
     if (PyUnicode_Check(value) || !looks_iterable(value)) {
-        add_hash(term, value);
-        return term;
+        hashes.push_back(PyValue::hash_of(value));
+        return;
     }
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         // Hashing an item may run Python code that changes a list: re-read
         // its size every step and hold each item while it is hashed.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
             py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
-            add_hash(term, item.get());
+            hashes.push_back(PyValue::hash_of(item.get()));
         }
-        return term;
+        return;
     }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
     if (!iterator) {
         PyErr_Clear();
-        add_hash(term, value);
-        return term;
+        hashes.push_back(PyValue::hash_of(value));
+        return;
     }
-    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) add_hash(term, item.get());
+    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
+        hashes.push_back(PyValue::hash_of(item.get()));
     if (PyErr_Occurred()) py::throw_python_error();
+}
+
+HashTerm hash_term(std::string_view name, PyObject* value) {
+    HashTerm term{name, {}};
+    append_hashes(value, term.hashes);
+    // Values equal by hash are one value.
+    if (term.hashes.size() > 1) {
+        std::sort(term.hashes.begin(), term.hashes.end());
+        term.hashes.erase(std::unique(term.hashes.begin(), term.hashes.end()), term.hashes.end());
+    }
     return term;
 }
 
