@@ -14,26 +14,24 @@ bool has_indexable_values(const AttrMap& attrs) noexcept {
     return false;
 }
 
+namespace {
+
+ObjectSnapshot snapshot_of(PyObject* object, const IndexableRecord& record) {
+    return {record.id, StoredItem::from_borrowed(object), record.attrs, {}};
+}
+
+}  // namespace
+
 SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
-    auto [found, inserted] = entries_.try_emplace(object);
-    if (inserted) {
-        found->second = std::make_unique<Entry>();
-        auto* indexable = as_indexable(object);
-        auto borrow = py::SharedBorrow::acquire(indexable->borrow);
-        ObjectSnapshot& snapshot = found->second->snapshot;
-        snapshot.id = indexable->record.id;
-        snapshot.item = StoredItem::from_borrowed(object);
-        snapshot.attrs = indexable->record.attrs;
-    }
-    return *found->second;
+    if (auto found = entries_.find(object); found != entries_.end()) return *found->second;
+    auto* indexable = as_indexable(object);
+    auto borrow = py::SharedBorrow::acquire(indexable->borrow);
+    auto entry = std::make_unique<Entry>(Entry{snapshot_of(object, indexable->record)});
+    return *entries_.emplace(object, std::move(entry)).first->second;
 }
 
 void SnapshotBuilder::add_known(PyObject* object, const IndexableRecord& record) {
-    auto entry = std::make_unique<Entry>();
-    entry->snapshot.id = record.id;
-    entry->snapshot.item = StoredItem::from_borrowed(object);
-    entry->snapshot.attrs = record.attrs;
-    entries_[object] = std::move(entry);
+    entries_[object] = std::make_unique<Entry>(Entry{snapshot_of(object, record)});
 }
 
 Expansions SnapshotBuilder::link(const AttrMap& attrs) {
