@@ -30,6 +30,10 @@ class BorrowFlag {
     }
     void end_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
+    bool held_exclusively() const noexcept {
+        return state_.load(std::memory_order_relaxed) == kExclusive;
+    }
+
   private:
     static constexpr std::int32_t kExclusive = -1;
     std::atomic<std::int32_t> state_{0};

@@ -21,11 +21,25 @@ PendingReleases& pending() {
     return *instance;
 }
 
+thread_local int locked_regions = 0;
+
 }  // namespace
+
+void enter_locked_region() noexcept {
+    ++locked_regions;
+}
+
+void leave_locked_region() noexcept {
+    --locked_regions;
+}
+
+bool in_locked_region() noexcept {
+    return locked_regions != 0;
+}
 
 void release_reference(PyObject* object) noexcept {
     if (object == nullptr || !Py_IsInitialized()) return;
-    if (thread_is_attached()) {
+    if (locked_regions == 0 && thread_is_attached()) {
         Py_DECREF(object);
         return;
     }
@@ -42,7 +56,7 @@ void release_reference(PyObject* object) noexcept {
 
 void drain_deferred_releases() noexcept {
     auto& queue = pending();
-    if (!queue.non_empty.load(std::memory_order_acquire)) return;
+    if (locked_regions != 0 || !queue.non_empty.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> objects;
     {
         std::lock_guard lock(queue.mutex);

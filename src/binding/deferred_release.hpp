@@ -10,9 +10,17 @@
 
 namespace corvalex::py {
 
-// Drops one strong reference now if the calling thread is attached, otherwise
-// queues it. Safe after interpreter finalisation (the reference is then left).
+// Drops one strong reference now if the calling thread is attached and holds
+// no table lock, otherwise queues it. Dropping a last reference runs arbitrary
+// code (finalisers, `__del__`), which must never happen under a table lock: it
+// could call back into the module and wait for that same lock. Safe after
+// interpreter finalisation (the reference is then left).
 void release_reference(PyObject* object) noexcept;
+
+// Counts the table locks the calling thread holds (see core/rw_lock.hpp).
+void enter_locked_region() noexcept;
+void leave_locked_region() noexcept;
+bool in_locked_region() noexcept;
 
 // Releases every queued reference; needs an attached thread.
 void drain_deferred_releases() noexcept;

@@ -3,7 +3,7 @@
 // Inside the module, a failed C API call is turned into `PythonError` (the
 // Python exception stays set) and unwinds to the entry point. Internal fatal
 // errors are `Panic` (core/panic.hpp). Every slot and method body runs inside
-// `guarded`, which drains deferred releases on the way in and converts what
+// `guarded`, which drains deferred releases on the way in and out and converts what
 // escapes: `PythonError` leaves the exception set, `Panic` becomes
 // `PanicException`, `std::bad_alloc` becomes `MemoryError`.
 #pragma once
@@ -56,7 +56,11 @@ template <typename Result, typename Body>
 Result guarded(Result failure, Body&& body) noexcept {
     drain_deferred_releases();
     try {
-        return body();
+        Result result = body();
+        // References dropped under a table lock were queued; release them
+        // before returning so that what the call let go of goes now.
+        if (!PyErr_Occurred()) drain_deferred_releases();
+        return result;
     } catch (const PythonError&) {
     } catch (const Panic& panic) {
         set_panic_exception(panic);

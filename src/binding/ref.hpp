@@ -79,6 +79,11 @@ class SharedRef {
         return object;
     }
     explicit operator bool() const noexcept { return holder_ != nullptr; }
+    // Whether this is the only handle on its reference (a hint: another
+    // thread may copy or drop a handle at any time).
+    bool unique() const noexcept {
+        return holder_ && holder_->count.load(std::memory_order_acquire) == 1;
+    }
     void swap(SharedRef& other) noexcept { std::swap(holder_, other.holder_); }
 
   private:

@@ -13,8 +13,41 @@ const AttrShape& root_shape() {
 
 }  // namespace
 
-std::shared_ptr<const AttrShape> AttrShape::extend(const std::shared_ptr<const AttrShape>& self,
-                                                   std::string_view name) {
+std::shared_ptr<const AttrShape> AttrShape::make_private(std::vector<AttrName> names) {
+    auto shape = std::make_shared<AttrShape>(std::move(names), nullptr);
+    shape->positions_.reserve(shape->names_.size());
+    for (std::uint32_t i = 0; i < shape->names_.size(); ++i)
+        shape->positions_.emplace(shape->names_[i], i);
+    return shape;
+}
+
+void AttrShape::extend(std::shared_ptr<const AttrShape>& shape, std::string_view name) {
+    if (shape && shape->is_private()) {
+        if (shape.use_count() != 1) shape = make_private(shape->names_);
+        // Private shapes are never created const, and this map is their only
+        // holder: growing it in place is safe.
+        auto& own = const_cast<AttrShape&>(*shape);
+        own.positions_.reserve(own.positions_.size() + 1);
+        own.names_.emplace_back(name);
+        try {
+            own.positions_.emplace(own.names_.back(), std::uint32_t(own.names_.size() - 1));
+        } catch (...) {
+            own.names_.pop_back();
+            throw;
+        }
+        return;
+    }
+    if (shape && shape->names_.size() >= kMaxSharedNames) {
+        std::vector<AttrName> names = shape->names_;
+        names.emplace_back(name);
+        shape = make_private(std::move(names));
+        return;
+    }
+    shape = shared_child(shape, name);
+}
+
+std::shared_ptr<const AttrShape> AttrShape::shared_child(
+    const std::shared_ptr<const AttrShape>& self, std::string_view name) {
     const AttrShape& parent = self ? *self : root_shape();
     std::lock_guard lock(parent.mutex_);
     auto [found, inserted] = parent.children_.try_emplace(AttrName(name));

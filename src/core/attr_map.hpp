@@ -10,6 +10,11 @@
 // the object to the child shape, which is shared by every object that took
 // the same path. Lookups scan the few names linearly; iteration follows the
 // order in which names were first assigned.
+//
+// Every shared shape keeps its own copy of the names before it, so sharing
+// stops at kMaxSharedNames names: a map with more owns a private shape with a
+// name index, grown in place while no copy of the map shares it (copied on
+// the first new name otherwise). An object with n names thus costs O(n).
 #pragma once
 
 #include <cstdint>
@@ -33,6 +38,15 @@ inline bool is_public_name(std::string_view name) noexcept {
     return name.empty() || name.front() != '_';
 }
 
+inline constexpr std::size_t kMaxSharedNames = 64;
+
+struct AttrNameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
+};
+
 class AttrShape {
   public:
     AttrShape(std::vector<AttrName> names, std::shared_ptr<const AttrShape> parent)
@@ -42,18 +56,28 @@ class AttrShape {
 
     // The position of `name`, or -1.
     std::ptrdiff_t index_of(std::string_view name) const noexcept {
+        if (is_private()) {
+            auto found = positions_.find(name);
+            return found == positions_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+        }
         for (std::size_t i = 0; i < names_.size(); ++i)
             if (names_[i] == name) return static_cast<std::ptrdiff_t>(i);
         return -1;
     }
 
-    // The shape with `name` appended; `self` is this shape (null for the
-    // empty shape, whose children live in a process-wide root).
-    static std::shared_ptr<const AttrShape> extend(const std::shared_ptr<const AttrShape>& self,
-                                                   std::string_view name);
+    // Makes `shape` (null for the empty shape, whose children live in a
+    // process-wide root) the shape with `name` appended.
+    static void extend(std::shared_ptr<const AttrShape>& shape, std::string_view name);
 
   private:
+    bool is_private() const noexcept { return !positions_.empty(); }
+    static std::shared_ptr<const AttrShape> make_private(std::vector<AttrName> names);
+    static std::shared_ptr<const AttrShape> shared_child(
+        const std::shared_ptr<const AttrShape>& self, std::string_view name);
+
     std::vector<AttrName> names_;
+    // Private shapes only: name -> position.
+    absl::flat_hash_map<AttrName, std::uint32_t, AttrNameHash, std::equal_to<>> positions_;
     // Keeps the shorter shapes alive while a longer one is in use, so that
     // objects built name by name keep meeting the same shapes.
     std::shared_ptr<const AttrShape> parent_;
@@ -79,7 +103,8 @@ class AttrMap {
                 return;
             }
         }
-        shape_ = AttrShape::extend(shape_, name);
+        values_.reserve(values_.size() + 1);
+        AttrShape::extend(shape_, name);
         values_.push_back(std::move(value));
     }
 

@@ -90,9 +90,10 @@ inline std::optional<std::uint32_t> take_next_id() noexcept {
 
 namespace corvalex {
 
-// Registers `index` in an object's back-references: appended, entries whose
-// core is gone are dropped, and the rest are sorted (stably) by core address,
-// the order in which attribute writes lock the indexes.
+// Registers `index` in an object's back-references, once however often the
+// object is added: entries whose core is gone are dropped, and the rest are
+// sorted by core (`std::owner_less`), the order in which attribute writes
+// lock the indexes.
 void add_index(MetaList& meta, IndexMeta index);
 
 }  // namespace corvalex

@@ -60,6 +60,21 @@ class ObjectTable {
         if (id < objects_.size()) __builtin_prefetch(&objects_[id]);
     }
 
+    // Calls `visit(object)` for each reference the table alone owns, until a
+    // call returns non-zero; returns that value. A handle also held elsewhere
+    // is left out, so nothing is reported twice.
+    template <typename Visit>
+    int visit_owned(Visit&& visit) const {
+        for (std::uint32_t id = 0; id < objects_.size(); ++id) {
+            PyObject* object = objects_[id];
+            if (object == nullptr) continue;
+            if (auto found = shared_.find(id); found != shared_.end() && !found->second.unique())
+                continue;
+            if (int stop = visit(object)) return stop;
+        }
+        return 0;
+    }
+
     std::size_t size() const noexcept { return objects_.size(); }
     const std::vector<PyObject*>& objects() const noexcept { return objects_; }
 

@@ -3,13 +3,18 @@
 // A write guard that is unwound by an exception (an internal fatal error in
 // the middle of a change) leaves the lock failed: the data may be half
 // changed, so every later read or write of it is itself a fatal error.
+//
+// While a guard is alive its thread counts as holding a table lock, and the
+// references it drops are queued instead of released (deferred_release.hpp).
 #pragma once
 
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 
+#include "binding/deferred_release.hpp"
 #include "core/panic.hpp"
 
 namespace corvalex {
@@ -31,12 +36,16 @@ class RwLocked {
         ReadGuard& operator=(const ReadGuard&) = delete;
         ReadGuard& operator=(ReadGuard&&) = delete;
         ~ReadGuard() {
-            if (owner_) owner_->mutex_.unlock_shared();
+            if (!owner_) return;
+            owner_->mutex_.unlock_shared();
+            py::leave_locked_region();
         }
 
       private:
         friend class RwLocked;
-        explicit ReadGuard(RwLocked* owner) noexcept : owner_(owner) {}
+        explicit ReadGuard(RwLocked* owner) noexcept : owner_(owner) {
+            py::enter_locked_region();
+        }
         RwLocked* owner_;
     };
 
@@ -54,12 +63,15 @@ class RwLocked {
             if (std::uncaught_exceptions() > exceptions_)
                 owner_->failed_.store(true, std::memory_order_release);
             owner_->mutex_.unlock();
+            py::leave_locked_region();
         }
 
       private:
         friend class RwLocked;
         explicit WriteGuard(RwLocked* owner) noexcept
-            : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
+            : owner_(owner), exceptions_(std::uncaught_exceptions()) {
+            py::enter_locked_region();
+        }
         RwLocked* owner_;
         int exceptions_;
     };
@@ -78,6 +90,15 @@ class RwLocked {
             panic(kPoisonedLockMessage);
         }
         return WriteGuard(this);
+    }
+
+    // A read guard if the lock can be had at once and is healthy, else
+    // nothing; for callers that must never wait (garbage collection).
+    std::optional<ReadGuard> try_read() noexcept {
+        if (!mutex_.try_lock_shared()) return std::nullopt;
+        ReadGuard guard(this);
+        if (failed_.load(std::memory_order_acquire)) return std::nullopt;
+        return guard;
     }
 
     bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }

@@ -4,6 +4,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/types.hpp"
+#include "python/gc_support.hpp"
 #include "python/object_list.hpp"
 
 namespace corvalex::python {
@@ -13,8 +14,15 @@ FilteredIndexObject* as_view(PyObject* self) {
     return reinterpret_cast<FilteredIndexObject*>(self);
 }
 
+int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const FilteredView& view = as_view(self)->view;
+    return visit_index_tables(view.index, view.items, true, visit, arg);
+}
+
 void filtered_index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     as_view(self)->view.~FilteredView();
     type->tp_free(self);
     Py_DECREF(type);
@@ -24,8 +32,7 @@ PyObject* filtered_index_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&]() -> PyObject* {
         auto* object = as_view(self);
         auto borrow = py::SharedBorrow::acquire(object->borrow);
-        auto items = object->view.items->read();
-        return objects_of(*items, object->view.allowed);
+        return objects_of(*object->view.items, object->view.allowed);
     });
 }
 
@@ -37,13 +44,14 @@ PyMethodDef filtered_index_methods[] = {
 PyType_Slot filtered_index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(filtered_index_traverse)},
     {Py_tp_methods, filtered_index_methods},
     {0, nullptr},
 };
 
 PyType_Spec filtered_index_spec = {
     "Corvalex.FilteredIndex", sizeof(FilteredIndexObject), 0,
-    Py_TPFLAGS_DEFAULT,       filtered_index_slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots,
 };
 
 }  // namespace

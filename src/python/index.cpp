@@ -10,6 +10,7 @@
 #include "binding/types.hpp"
 #include "core/keyword_lookup.hpp"
 #include "python/filtered_index.hpp"
+#include "python/gc_support.hpp"
 #include "python/indexable.hpp"
 #include "python/object_list.hpp"
 #include "python/snapshots.hpp"
@@ -28,8 +29,16 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const std::shared_ptr<IndexAPI>& core = as_index(self)->core;
+    if (!core) return 0;
+    return visit_index_tables(core->index, core->items, core.use_count() == 1, visit, arg);
+}
+
 void index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     as_index(self)->core.~shared_ptr<IndexAPI>();
     type->tp_free(self);
     Py_DECREF(type);
@@ -39,8 +48,7 @@ PyObject* index_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&]() -> PyObject* {
         auto* index = as_index(self);
         auto borrow = py::SharedBorrow::acquire(index->borrow);
-        auto items = index->core->items->read();
-        return all_objects(*items);
+        return all_objects(*index->core->items);
     });
 }
 
@@ -68,29 +76,42 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
         py::keywords_only("Index.get_by_attribute", nargs);
         const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
         const IdList ids = matching_ids(*index->core->index->read(), query);
-        return objects_of(*index->core->items->read(), ids);
+        return objects_of(*index->core->items, ids);
     });
 }
 
-// The items of `objs`, which must be a non-str sequence of Indexable objects.
-std::vector<py::Ref> indexable_items(PyObject* objs) {
+// The members of an `add_object_many` batch, each held exclusively from the
+// moment it is taken until the batch is stored and registered, so that no
+// attribute write can fall between reading an object and registering it.
+struct Batch {
+    std::vector<py::Ref> items;
+    std::vector<py::ExclusiveBorrow> borrows;
+};
+
+// Takes the items of `objs` (a non-str sequence of Indexable objects) one by
+// one; the first item that is not an Indexable or cannot be held fails the
+// call, and everything taken so far is let go.
+Batch take_batch(PyObject* objs) {
     if (PyUnicode_Check(objs))
         py::raise(PyExc_TypeError, "argument 'objs': Can't extract `str` to `Vec`");
     if (!PySequence_Check(objs)) py::raise_conversion_error("objs", objs, "Sequence");
-    std::vector<py::Ref> items;
+    Batch batch;
     const Py_ssize_t size_hint = PySequence_Size(objs);
-    if (size_hint < 0)
+    if (size_hint < 0) {
         PyErr_Clear();
-    else
-        items.reserve(static_cast<std::size_t>(size_hint));
+    } else {
+        batch.items.reserve(static_cast<std::size_t>(size_hint));
+        batch.borrows.reserve(static_cast<std::size_t>(size_hint));
+    }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(objs));
     if (!iterator) py::reraise_for_argument("objs");
     while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
         if (!is_indexable(item.get())) py::raise_conversion_error("objs", item.get(), "Indexable");
-        items.push_back(std::move(item));
+        batch.borrows.push_back(py::ExclusiveBorrow::acquire(as_indexable(item.get())->borrow));
+        batch.items.push_back(std::move(item));
     }
     if (PyErr_Occurred()) py::throw_python_error();
-    return items;
+    return batch;
 }
 
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -100,39 +121,31 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         auto borrow = py::ExclusiveBorrow::acquire(index->borrow);
         PyObject* objs = nullptr;
         py::parse_arguments("Index.add_object_many", {"objs"}, args, nargs, kwnames, {&objs, 1});
-        const std::vector<py::Ref> items = indexable_items(objs);
+        const Batch batch = take_batch(objs);
 
-        // Snapshots of indexable attribute values first, while every object
-        // can still be read; then exclusive access to each batch member.
+        // Indexable attribute values are read now; batch members among them
+        // are ours to read directly.
         SnapshotBuilder snapshots;
+        snapshots.held_by_caller(batch.items);
         std::vector<Expansions> expansions;
-        expansions.reserve(items.size());
-        for (const py::Ref& item : items) {
-            auto* object = as_indexable(item.get());
-            auto shared = py::SharedBorrow::acquire(object->borrow);
-            expansions.push_back(snapshots.expansions_for(object->record.attrs));
-        }
-        std::vector<py::ExclusiveBorrow> exclusive;
-        std::vector<BatchObject> batch;
-        exclusive.reserve(items.size());
-        batch.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            auto* object = as_indexable(items[i].get());
-            exclusive.push_back(py::ExclusiveBorrow::acquire(object->borrow));
-            batch.push_back({&object->record, expansions[i].empty() ? nullptr : &expansions[i]});
-        }
+        std::vector<BatchObject> members;
+        expansions.reserve(batch.items.size());
+        members.reserve(batch.items.size());
+        for (const py::Ref& item : batch.items)
+            expansions.push_back(snapshots.expansions_for(as_indexable(item.get())->record.attrs));
+        for (std::size_t i = 0; i < batch.items.size(); ++i)
+            members.push_back({&as_indexable(batch.items[i].get())->record,
+                               expansions[i].empty() ? nullptr : &expansions[i]});
 
         std::shared_ptr<IndexAPI>& core = index->core;
-        py::without_thread_state([&] { core->add_object_many(batch); });
+        py::without_thread_state([&] { core->add_object_many(members); });
 
         const IndexMeta weak = core;
+        for (const py::Ref& item : batch.items) add_index(as_indexable(item.get())->record.meta, weak);
         auto table = core->items->write();
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            auto* object = as_indexable(items[i].get());
-            add_index(object->record.meta, weak);
-            exclusive[i].reset();
-            table->store_owned(object->record.id, py::Ref::borrow(items[i].get()).release());
-        }
+        for (const py::Ref& item : batch.items)
+            table->store_owned(as_indexable(item.get())->record.id,
+                               py::Ref::borrow(item.get()).release());
         Py_RETURN_NONE;
     });
 }
@@ -147,24 +160,28 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!is_indexable(py_ref)) py::raise_conversion_error("py_ref", py_ref, "Indexable");
         auto* object = as_indexable(py_ref);
 
-        AttrMap attrs;
-        SnapshotBuilder snapshots;
-        Expansions expansions;
-        std::uint32_t id = 0;
-        {
-            auto shared = py::SharedBorrow::acquire(object->borrow);
-            for (const auto& [name, value] : object->record.attrs)
-                if (is_public_name(name)) attrs.set(name, value);
-            id = object->record.id;
+        // Held from reading the attributes until registered: a write of the
+        // object either comes before (and is indexed) or after (and reaches
+        // this index).
+        auto exclusive = py::ExclusiveBorrow::try_acquire(object->borrow);
+        if (!exclusive) {
+            py::raise(PyExc_RuntimeError, object->borrow.held_exclusively()
+                                              ? "Already mutably borrowed"
+                                              : "Already borrowed");
         }
-        expansions = snapshots.expansions_for(attrs);
+        AttrMap attrs;
+        for (const auto& [name, value] : object->record.attrs)
+            if (is_public_name(name)) attrs.set(name, value);
+        const std::uint32_t id = object->record.id;
+        const py::Ref held = py::Ref::borrow(py_ref);
+        SnapshotBuilder snapshots;
+        snapshots.held_by_caller({&held, 1});
+        const Expansions expansions = snapshots.expansions_for(attrs);
         StoredItem item = StoredItem::from_borrowed(py_ref);
 
         std::shared_ptr<IndexAPI>& core = index->core;
         py::without_thread_state(
             [&] { core->add_object(id, std::move(item), attrs, &expansions); });
-
-        auto exclusive = py::ExclusiveBorrow::acquire(object->borrow);
         add_index(object->record.meta, core);
         Py_RETURN_NONE;
     });
@@ -191,13 +208,14 @@ PyMethodDef index_methods[] = {
 PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
     {Py_tp_methods, index_methods},
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {0, nullptr},
 };
 
 PyType_Spec index_spec = {
-    "Corvalex.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, index_slots,
+    "Corvalex.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots,
 };
 
 }  // namespace

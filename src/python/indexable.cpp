@@ -62,14 +62,19 @@ int indexable_clear(PyObject* self) {
     return 0;
 }
 
+// Freeing an object may free the objects held in its attributes in turn; the
+// trashcan defers the deeper ones, so a chain of any length frees without
+// exhausting the stack.
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
     auto* object = as_indexable(self);
     object->record.~IndexableRecord();
     object->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {

@@ -22,10 +22,19 @@ ObjectSnapshot snapshot_of(PyObject* object, const IndexableRecord& record) {
 
 }  // namespace
 
+bool SnapshotBuilder::is_held_by_caller(PyObject* object) {
+    if (held_.empty()) return false;
+    if (held_set_.empty())
+        for (const py::Ref& held : held_) held_set_.insert(held.get());
+    return held_set_.contains(object);
+}
+
 SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
     if (auto found = entries_.find(object); found != entries_.end()) return *found->second;
     auto* indexable = as_indexable(object);
-    auto borrow = py::SharedBorrow::acquire(indexable->borrow);
+    auto borrow = py::SharedBorrow::try_acquire(indexable->borrow);
+    if (!borrow && !is_held_by_caller(object))
+        borrow = py::SharedBorrow::acquire(indexable->borrow);  // raises
     auto entry = std::make_unique<Entry>(Entry{snapshot_of(object, indexable->record)});
     return *entries_.emplace(object, std::move(entry)).first->second;
 }

@@ -7,8 +7,12 @@
 #include <Python.h>
 
 #include <memory>
+#include <span>
 #include <unordered_map>
 
+#include <absl/container/flat_hash_set.h>
+
+#include "binding/ref.hpp"
 #include "core/indexable_record.hpp"
 #include "core/object_snapshot.hpp"
 
@@ -26,6 +30,10 @@ class SnapshotBuilder {
     // exclusively (and so could not borrow again).
     void add_known(PyObject* object, const IndexableRecord& record);
 
+    // Objects the caller holds exclusively for as long as the builder is
+    // used (a batch being added): they are read directly when reached.
+    void held_by_caller(std::span<const py::Ref> objects) noexcept { held_ = objects; }
+
   private:
     struct Entry {
         ObjectSnapshot snapshot;
@@ -35,7 +43,11 @@ class SnapshotBuilder {
     Expansions link(const AttrMap& attrs);
     Entry& entry_of(PyObject* object);
 
+    bool is_held_by_caller(PyObject* object);
+
     std::unordered_map<PyObject*, std::unique_ptr<Entry>> entries_;
+    std::span<const py::Ref> held_;
+    absl::flat_hash_set<PyObject*> held_set_;  // built on the first refused borrow
 };
 
 // True when some public attribute holds an indexable value.
