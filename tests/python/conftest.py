@@ -29,3 +29,28 @@ def refcount_stable():
 @pytest.fixture
 def module():
     return Corvalex
+
+
+@pytest.fixture
+def run_isolated():
+    """Runs Python code in a child interpreter and returns its stdout lines.
+
+    A crash or a hang there fails the test instead of taking the run down.
+    """
+    import subprocess
+    import textwrap
+
+    def run(code, timeout=60):
+        try:
+            result = subprocess.run(
+                [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+                capture_output=True,
+                text=True,
+                timeout=timeout,
+            )
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"child interpreter hung for {timeout} s")
+        assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-3000:]}"
+        return result.stdout.splitlines()
+
+    return run
