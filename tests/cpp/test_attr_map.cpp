@@ -64,6 +64,28 @@ TEST(AttrMap, CopiesAreIndependent) {
     EXPECT_EQ(copy.size(), 2u);
 }
 
+TEST(AttrMap, ManyNamesStayFindableAndCopiesOfLargeMapsStayIndependent) {
+    constexpr long kNames = 3 * kMaxSharedNames;
+    AttrMap map;
+    for (long i = 0; i < kNames; ++i) map.set("n" + std::to_string(i), number(i));
+    AttrMap copy = map;
+    copy.set("extra", number(-1));  // must not grow the original's names
+    copy.set("n0", number(-2));
+    map.set("other", number(-3));
+    ASSERT_EQ(map.size(), std::size_t(kNames) + 1);
+    ASSERT_EQ(copy.size(), std::size_t(kNames) + 1);
+    for (long i = 0; i < kNames; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        EXPECT_EQ(map.find(name)->as_int(), i);
+        EXPECT_EQ(copy.find(name)->as_int(), i == 0 ? -2 : i);
+    }
+    EXPECT_EQ(map.find("extra"), nullptr);
+    EXPECT_EQ(copy.find("other"), nullptr);
+    EXPECT_EQ(names_of(map).back(), "other");
+    EXPECT_EQ(names_of(copy).back(), "extra");
+    EXPECT_EQ(names_of(map)[kMaxSharedNames], "n" + std::to_string(kMaxSharedNames));
+}
+
 }  // namespace
 }  // namespace corvalex
 
