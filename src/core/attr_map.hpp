@@ -103,7 +103,8 @@ class AttrMap {
                 return;
             }
         }
-        values_.reserve(values_.size() + 1);
+        // Room first, so that the push cannot fail once the shape has grown.
+        if (values_.size() == values_.capacity()) values_.reserve(2 * values_.size() + 1);
         AttrShape::extend(shape_, name);
         values_.push_back(std::move(value));
     }
