@@ -53,8 +53,9 @@ class SharedRef {
     SharedRef() noexcept = default;
     // Takes a new strong reference to `object`; needs an attached thread.
     static SharedRef from_borrowed(PyObject* object) {
+        auto* holder = new Holder{{1}, object};  // may throw: take the reference after it
         Py_INCREF(object);
-        return SharedRef(new Holder{{1}, object});
+        return SharedRef(holder);
     }
 
     SharedRef(const SharedRef& other) noexcept : holder_(other.holder_) { acquire(); }

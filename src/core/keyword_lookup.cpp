@@ -1,13 +1,13 @@
 #include "core/keyword_lookup.hpp"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 #include <vector>
 
 #include "binding/dict.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "core/id_sort.hpp"
 #include "core/query_map.hpp"
 #include "core/value.hpp"
 
@@ -163,30 +163,6 @@ void append_sorted(IdList& out, const HybridSet& set) {
         out.insert(out.end(), set.small_ids().begin(), set.small_ids().end());
         std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
     }
-}
-
-// Sorts ids with four counting passes over their bytes (linear time; the
-// ids of several values come as interleaved sorted runs, a poor case for
-// comparison sorts).
-void radix_sort(IdList& ids) {
-    const std::size_t size = ids.size();
-    std::array<std::array<std::uint32_t, 256>, 4> counts{};
-    const std::uint32_t* in = ids.data();
-    for (std::size_t i = 0; i < size; ++i)
-        for (int digit = 0; digit < 4; ++digit) ++counts[digit][(in[i] >> (8 * digit)) & 0xff];
-    IdList scratch(size);
-    std::uint32_t* from = ids.data();
-    std::uint32_t* to = scratch.data();
-    for (int digit = 0; digit < 4; ++digit) {
-        auto& count = counts[digit];
-        if (count[(from[0] >> (8 * digit)) & 0xff] == size) continue;  // all in one bucket
-        std::uint32_t offset = 0;
-        for (auto& bucket : count) offset += std::exchange(bucket, offset);
-        for (std::size_t i = 0; i < size; ++i)
-            to[count[(from[i] >> (8 * digit)) & 0xff]++] = from[i];
-        std::swap(from, to);
-    }
-    if (from != ids.data()) std::copy(from, from + size, ids.data());
 }
 
 // The union of the sets of a few values of one keyword: their ids gathered

@@ -16,11 +16,12 @@
 #include <cstdint>
 #include <exception>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
+#include <absl/hash/hash.h>
 
 #include "core/attr_map.hpp"
 #include "core/stored_item.hpp"
@@ -60,16 +61,18 @@ class IndexAPI;
 // Nested insertions already made in one call. Storing the same snapshot in
 // the same nested index at the same depth again changes nothing, provided
 // the first time no value was left unexpanded because it closed a cycle
-// (a different path could only leave out more).
-using NestedInsertions =
-    absl::flat_hash_set<std::tuple<const IndexAPI*, const ObjectSnapshot*, std::size_t>>;
+// (a different path could only leave out more). A node-based set: a failed
+// insertion must leave it intact (a flat set's growth does not survive a
+// failed allocation).
+using NestedInsertion = std::tuple<const IndexAPI*, const ObjectSnapshot*, std::size_t>;
+using NestedInsertions = std::unordered_set<NestedInsertion, absl::Hash<NestedInsertion>>;
 
 // The ids of the objects from the indexed object down to the one being
 // stored. A value is expanded into a nested index only when the path is not
 // too deep and the value is not already on it (a cycle).
 class NestingPath {
   public:
-    NestingPath(std::uint32_t root, NestedInsertions& done) : done_(done) { ids_.push_back(root); }
+    NestingPath(std::uint32_t root, NestedInsertions& done) : ids_{root}, done_(done) {}
 
     bool may_expand(std::uint32_t id) noexcept {
         if (ids_.size() > kMaxNestingDepth) return false;
@@ -84,18 +87,23 @@ class NestingPath {
     }
 
     // Descends into `snapshot` (to be stored in `core`) for the lifetime of
-    // the returned step, and remembers the insertion if it was complete.
+    // the returned step. The insertion is remembered up front and forgotten
+    // again if it is cut short or left by an exception, so that leaving a
+    // step never allocates (and so never throws).
     class Step {
       public:
         Step(NestingPath& path, const IndexAPI* core, const ObjectSnapshot* snapshot)
-            : path_(path),
-              key_(core, snapshot, path.ids_.size()),
-              outer_cut_(std::exchange(path.cycle_cut_, false)) {
+            : path_(path), key_(core, snapshot, path.ids_.size()) {
+            path_.ids_.reserve(path_.ids_.size() + 1);  // the push cannot fail after the insert
+            inserted_ = path_.done_.insert(key_).second;
             path_.ids_.push_back(snapshot->id);
+            outer_cut_ = std::exchange(path_.cycle_cut_, false);
+            exceptions_ = std::uncaught_exceptions();
         }
         ~Step() {
             path_.ids_.pop_back();
-            if (!path_.cycle_cut_ && std::uncaught_exceptions() == 0) path_.done_.insert(key_);
+            if (inserted_ && (path_.cycle_cut_ || std::uncaught_exceptions() > exceptions_))
+                path_.done_.erase(key_);
             path_.cycle_cut_ = path_.cycle_cut_ || outer_cut_;
         }
         Step(const Step&) = delete;
@@ -103,8 +111,10 @@ class NestingPath {
 
       private:
         NestingPath& path_;
-        std::tuple<const IndexAPI*, const ObjectSnapshot*, std::size_t> key_;
-        bool outer_cut_;
+        NestedInsertion key_;
+        bool inserted_ = false;
+        bool outer_cut_ = false;
+        int exceptions_ = 0;
     };
 
   private:

@@ -1,5 +1,6 @@
 #include "core/value.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -57,10 +58,10 @@ PyValue PyValue::capture(PyObject* object) {
     if (type == &PyLong_Type) {
         const std::int64_t number = int_or_throw(object);
         kind = CastKind::Int;
-        value.int_ = number;
+        value.bits_ = std::bit_cast<std::uint64_t>(number);
     } else if (type == &PyFloat_Type) {
         kind = CastKind::Float;
-        value.float_ = PyFloat_AS_DOUBLE(object);
+        value.bits_ = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(object));
     } else if (type == &PyUnicode_Type) {
         check_utf8(object);  // only text that can be encoded as UTF-8
         kind = CastKind::Str;
@@ -68,7 +69,7 @@ PyValue PyValue::capture(PyObject* object) {
         PyTypeObject* indexable = INDEXABLE_TYPE.load(std::memory_order_acquire);
         const bool is_indexable = indexable != nullptr && PyType_IsSubtype(type, indexable);
         kind = is_indexable ? CastKind::Ind : CastKind::Unknown;
-        value.int_ = is_indexable ? as_indexable(object)->record.id : 0;
+        value.bits_ = is_indexable ? as_indexable(object)->record.id : 0;
     }
 
     value.hash_ = python_hash(object);
@@ -78,7 +79,7 @@ PyValue PyValue::capture(PyObject* object) {
 }
 
 PyValue::PyValue(const PyValue& other)
-    : tagged_(other.tagged_), hash_(other.hash_), int_(other.int_) {
+    : tagged_(other.tagged_), hash_(other.hash_), bits_(other.bits_) {
     ensure(py::thread_is_attached(), "a captured value was copied without a thread state");
     Py_XINCREF(object());
 }
@@ -151,10 +152,10 @@ std::string PyValue::debug_text() const {
     std::string cast;
     switch (kind()) {
         case CastKind::Int:
-            cast = "Int(" + std::to_string(int_) + ")";
+            cast = "Int(" + std::to_string(as_int()) + ")";
             break;
         case CastKind::Float:
-            cast = "Float(" + format_float(float_) + ")";
+            cast = "Float(" + format_float(as_float()) + ")";
             break;
         case CastKind::Str: {
             Py_ssize_t size = 0;

@@ -6,8 +6,8 @@
 // 1, 1.0 and True are one value, and so are every unhashable object, "", 0
 // and 0.0 (hash 0).
 //
-//   PyValue { PyObject* obj; uint64 hash; CastKind kind; union { int64, double, u32 id } }   32
-//   bytes
+//   PyValue { PyObject* obj | CastKind kind; uint64 hash; uint64 bits (int64, double or u32 id) }
+//   24 bytes
 //
 // The index maps keep only hashes, so values are created, copied and
 // dropped where objects are (with the thread state attached). Copying with
@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,7 +45,7 @@ class PyValue {
         return *this;
     }
     PyValue(PyValue&& other) noexcept
-        : tagged_(std::exchange(other.tagged_, 0)), hash_(other.hash_), int_(other.int_) {}
+        : tagged_(std::exchange(other.tagged_, 0)), hash_(other.hash_), bits_(other.bits_) {}
     PyValue& operator=(PyValue&& other) noexcept {
         PyValue(std::move(other)).swap(*this);
         return *this;
@@ -56,10 +57,12 @@ class PyValue {
     std::uint64_t hash() const noexcept { return hash_; }
     CastKind kind() const noexcept { return static_cast<CastKind>(tagged_ & kKindMask); }
     bool is_number() const noexcept { return kind() == CastKind::Int || kind() == CastKind::Float; }
-    std::int64_t as_int() const noexcept { return int_; }
-    double as_float() const noexcept { return float_; }
+    // The cast, meaningful for the matching kind only. The cast is kept as
+    // raw bits so that a copy never reads a member it did not write.
+    std::int64_t as_int() const noexcept { return std::bit_cast<std::int64_t>(bits_); }
+    double as_float() const noexcept { return std::bit_cast<double>(bits_); }
     // The id of an indexable value (Ind cast only).
-    std::uint32_t indexable_id() const noexcept { return static_cast<std::uint32_t>(int_); }
+    std::uint32_t indexable_id() const noexcept { return static_cast<std::uint32_t>(bits_); }
 
     friend bool operator==(const PyValue& a, const PyValue& b) noexcept {
         return a.hash_ == b.hash_;
@@ -68,7 +71,7 @@ class PyValue {
     void swap(PyValue& other) noexcept {
         std::swap(tagged_, other.tagged_);
         std::swap(hash_, other.hash_);
-        std::swap(int_, other.int_);
+        std::swap(bits_, other.bits_);
     }
 
     // `PyValue { obj: Py(0x..), primitave: Int(5), hash: 5 }`. Needs an
@@ -76,7 +79,7 @@ class PyValue {
     std::string debug_text() const;
 
   private:
-    PyValue() noexcept : int_(0) {}
+    PyValue() noexcept = default;
     void set(PyObject* object, CastKind kind) noexcept {
         tagged_ = reinterpret_cast<std::uintptr_t>(object) | static_cast<std::uintptr_t>(kind);
     }
@@ -85,11 +88,9 @@ class PyValue {
     static constexpr std::uintptr_t kKindMask = 7;
     std::uintptr_t tagged_ = 0;
     std::uint64_t hash_ = 0;
-    union {
-        std::int64_t int_;
-        double float_;
-    };
+    std::uint64_t bits_ = 0;
 };
+static_assert(sizeof(PyValue) == 24);
 
 // Hasher for maps keyed by a value's 64-bit hash or by an object id: a
 // strong mix of the one word, since Python hashes of small ints are the

@@ -5,8 +5,9 @@
 
 #ifdef CORVALEX_SANITIZE
 // The embedded interpreter keeps a few allocations until exit; they are not
-// ours, and test discovery must not fail on them.
-extern "C" const char* __asan_default_options() {
+// ours, and test discovery must not fail on them. The runtime looks the
+// function up dynamically: it must be visible.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
     return "detect_leaks=0";
 }
 #endif

@@ -1,6 +1,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -95,6 +96,23 @@ TEST(PyValue, CopiesOwnTheirReferenceAndMovesTransferIt) {
         EXPECT_EQ(Py_REFCNT(list.get()), before + 2);
     }
     EXPECT_EQ(Py_REFCNT(list.get()), before);
+}
+
+TEST(PyValue, CopiesMovesAndAssignmentsKeepTheCastBitForBit) {
+    const PyValue negative_zero = capture("-0.0");
+    const PyValue nan = capture("float('nan')");
+    const PyValue smallest = capture("-2**63");
+    const auto bits = [](double number) { return std::bit_cast<std::uint64_t>(number); };
+    PyValue copy = negative_zero.clone();
+    EXPECT_EQ(bits(copy.as_float()), bits(-0.0));
+    PyValue moved = std::move(copy);
+    EXPECT_EQ(bits(moved.as_float()), bits(-0.0));
+    moved = nan;
+    EXPECT_EQ(bits(moved.as_float()), bits(nan.as_float()));
+    EXPECT_TRUE(std::isnan(moved.as_float()));
+    moved = smallest.clone();
+    EXPECT_EQ(moved.kind(), CastKind::Int);
+    EXPECT_EQ(moved.as_int(), std::numeric_limits<std::int64_t>::min());
 }
 
 TEST(PyValue, CopyingWithoutAThreadStateIsAnInternalError) {

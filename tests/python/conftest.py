@@ -2,8 +2,12 @@ import gc
 import sys
 
 import pytest
+from hypothesis import settings
 
 import Corvalex
+
+# Sanitized builds run several times slower: no per-example time limit there.
+settings.register_profile("sanitized", deadline=None)
 
 
 @pytest.fixture

@@ -8,13 +8,15 @@ import Corvalex
 from Corvalex import sum_as_string
 
 
-def test_all_lists_registered_names_in_order():
-    expected = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
-    registered = [name for name in expected if hasattr(Corvalex, name)]
-    assert Corvalex.__all__ == registered
-    assert registered[0] == "sum_as_string" and "Indexable" in registered
-    module_names = [name for name in vars(Corvalex) if name in expected]
-    assert module_names == registered
+EXPECTED_ALL = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+
+
+@pytest.mark.xfail(
+    not hasattr(Corvalex, "PyQueryExpr"), reason="PyQueryExpr is not built yet", strict=True
+)
+def test_all_lists_the_public_names_in_order():
+    assert Corvalex.__all__ == EXPECTED_ALL
+    assert [name for name in vars(Corvalex) if name in EXPECTED_ALL] == EXPECTED_ALL
 
 
 def test_reimport_returns_the_same_module_object():
