@@ -46,14 +46,6 @@ std::string attr_argument(PyObject* attr) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-PyValue capture_argument(const char* argument, PyObject* value) {
-    try {
-        return PyValue::capture(value);
-    } catch (const py::PythonError&) {
-        py::reraise_for_argument(argument);
-    }
-}
-
 std::vector<PyValue> capture_sequence(PyObject* values) {
     if (PyUnicode_Check(values))
         py::raise(PyExc_TypeError, "argument 'values': Can't extract `str` to `Vec`");
@@ -64,11 +56,12 @@ std::vector<PyValue> capture_sequence(PyObject* values) {
         PyErr_Clear();
     else
         captured.reserve(static_cast<std::size_t>(size_hint));
-    py::Ref iterator = py::Ref::steal(PyObject_GetIter(values));
-    if (!iterator) py::reraise_for_argument("values");
+    // Errors raised by the sequence itself or by capturing an item (an int
+    // beyond 64 bits, say) propagate unchanged.
+    py::Ref iterator = py::Ref::steal(py::require(PyObject_GetIter(values)));
     while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
-        captured.push_back(capture_argument("values", item.get()));
-    if (PyErr_Occurred()) py::reraise_for_argument("values");
+        captured.push_back(PyValue::capture(item.get()));
+    if (PyErr_Occurred()) py::throw_python_error();
     return captured;
 }
 
@@ -106,7 +99,7 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyObject* parsed[2] = {};
         py::parse_arguments(method_name(Kind), {"attr", "value"}, args, nargs, kwnames, parsed);
         std::string attr = attr_argument(parsed[0]);
-        PyValue value = capture_argument("value", parsed[1]);
+        PyValue value = PyValue::capture(parsed[1]);
         return wrap(QueryExpr::compare(Kind, std::move(attr), std::move(value)));
     });
 }
@@ -117,8 +110,8 @@ PyObject* between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         py::parse_arguments(method_name(QueryKind::Bt), {"attr", "lower", "upper"}, args, nargs,
                             kwnames, parsed);
         std::string attr = attr_argument(parsed[0]);
-        PyValue lower = capture_argument("lower", parsed[1]);
-        PyValue upper = capture_argument("upper", parsed[2]);
+        PyValue lower = PyValue::capture(parsed[1]);
+        PyValue upper = PyValue::capture(parsed[2]);
         return wrap(QueryExpr::between(std::move(attr), std::move(lower), std::move(upper)));
     });
 }
