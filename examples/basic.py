@@ -4,7 +4,7 @@ Run with: scripts/run-example.sh
 """
 
 import Corvalex
-from Corvalex import Indexable
+from Corvalex import Indexable, PyQueryExpr
 
 
 class Fruit(Indexable):
@@ -29,29 +29,41 @@ def main():
     print("lime now weighs", basket[4].weight, "g")
     print("Corvalex exports", Corvalex.__all__)
 
-    if hasattr(Corvalex, "Index"):
-        index = Corvalex.Index()
-        index.add_object_many(basket)
-        red = index.get_by_attribute(colour="red")
-        print("red:", [fruit.name for fruit in red])
-        red_or_green = index.get_by_attribute(colour=["red", "green"])
-        print("red or green:", [fruit.name for fruit in red_or_green])
-        print("yellow and 95 g:", [f.name for f in index.get_by_attribute(colour="yellow", weight=95)])
-        print("everything:", [fruit.name for fruit in index.collect()])
+    index = Corvalex.Index()
+    index.add_object_many(basket)
+    red = index.get_by_attribute(colour="red")
+    print("red:", [fruit.name for fruit in red])
+    red_or_green = index.get_by_attribute(colour=["red", "green"])
+    print("red or green:", [fruit.name for fruit in red_or_green])
+    print("yellow and 95 g:", [f.name for f in index.get_by_attribute(colour="yellow", weight=95)])
+    print("everything:", [fruit.name for fruit in index.collect()])
 
-        # Writing an attribute moves the object in every index that holds it.
-        basket[1].colour = "brown"
-        print("yellow after the banana browned:", [f.name for f in index.get_by_attribute(colour="yellow")])
-        print("brown:", [f.name for f in index.get_by_attribute(colour="brown")])
+    # Writing an attribute moves the object in every index that holds it.
+    basket[1].colour = "brown"
+    print("yellow after the banana browned:", [f.name for f in index.get_by_attribute(colour="yellow")])
+    print("brown:", [f.name for f in index.get_by_attribute(colour="brown")])
 
-        # Values that are themselves indexable objects can be matched too.
-        tree = Indexable(name="old apple tree")
-        basket[0].grown_on = tree
-        print("grown on the old tree:", [f.name for f in index.get_by_attribute(grown_on=tree)])
+    # Values that are themselves indexable objects can be matched too.
+    tree = Indexable(name="old apple tree", planted=1998)
+    basket[0].grown_on = tree
+    print("grown on the old tree:", [f.name for f in index.get_by_attribute(grown_on=tree)])
 
-        # A view keeps a fixed set of ids over the index's live tables.
-        red_view = index.reduced(colour="red")
-        print("red view:", [fruit.name for fruit in red_view.collect()])
+    # Query expressions: ranges, boolean trees with negation, dotted paths.
+    Q = PyQueryExpr
+    medium = index.reduced_query(Q.bt("weight", 60, 150))
+    print("60 to 150 g:", [f.name for f in medium.collect()])
+    not_red_but_heavy = Q.and_(Q.gt("weight", 50), Q.not_(Q.eq("colour", "red")))
+    print("over 50 g and not red:", [f.name for f in index.reduced_query(not_red_but_heavy).collect()])
+    print("expression:", Q.not_(Q.eq("colour", "red")))
+    old_trees = index.reduced_query(Q.lt("grown_on.planted", 2000))
+    print("grown on a tree planted before 2000:", [f.name for f in old_trees.collect()])
+
+    # A view keeps a fixed set of ids over the index's live tables, and can be
+    # narrowed further by keywords or expressions.
+    red_view = index.reduced(colour="red")
+    print("red view:", [fruit.name for fruit in red_view.collect()])
+    print("red and under 100 g:", [f.name for f in red_view.reduced_query(Q.lt("weight", 100)).collect()])
+    print("60 to 150 g and green:", [f.name for f in medium.reduced(colour="green").collect()])
 
 
 if __name__ == "__main__":

@@ -183,10 +183,14 @@ class CorvalexEngine(Engine):
         if isinstance(e, Between):
             return E.bt(e.attr, e.lo, e.hi)
         if isinstance(e, (And, Or)):
+            children = [self._expr(c) for c in e.children]
+            if comb.and_ is not None and getattr(E, "and_", None) is not None:
+                # and_/or_ take any number of expressions: one flat node.
+                return (E.and_ if isinstance(e, And) else E.or_)(*children)
             join = comb.and_ if isinstance(e, And) else comb.or_
-            out = self._expr(e.children[0])
-            for c in e.children[1:]:
-                out = join(out, self._expr(c))
+            out = children[0]
+            for c in children[1:]:
+                out = join(out, c)
             return out
         if isinstance(e, Not):
             return comb.not_(self._expr(e.child))

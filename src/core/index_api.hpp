@@ -32,6 +32,8 @@
 namespace corvalex {
 
 class QueryMap;
+class QueryExpr;
+struct FilteredView;
 
 struct NameHash {
     using is_transparent = void;
@@ -66,6 +68,9 @@ class IndexAPI {
     // Indexes a batch under one acquisition of `index` and `allowed`. The
     // caller stores the objects in `items` afterwards.
     void add_object_many(std::span<const BatchObject> objects);
+    // A view of the ids matching `expr`, with this core's ids as universe
+    // (query_eval.cpp). Takes `index`, then `allowed`, read-locked.
+    FilteredView reduced_query(const QueryExpr& expr) const;
 
     SharedAttributeTable index;
     SharedObjectTable items;

@@ -6,6 +6,7 @@
 #include "binding/types.hpp"
 #include "python/gc_support.hpp"
 #include "python/object_list.hpp"
+#include "python/query_methods.hpp"
 
 namespace corvalex::python {
 namespace {
@@ -36,8 +37,18 @@ PyObject* filtered_index_collect(PyObject* self, PyObject*) {
     });
 }
 
+template <auto Method>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
 PyMethodDef filtered_index_methods[] = {
+    {"reduced", fastcall<filtered_index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", fastcall<filtered_index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    // rebase($self) goes here.
     {nullptr, nullptr, 0, nullptr},
 };
 

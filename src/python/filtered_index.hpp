@@ -5,16 +5,9 @@
 #include <Python.h>
 
 #include "binding/borrow.hpp"
-#include "core/bitmap.hpp"
-#include "core/index_api.hpp"
+#include "core/filtered_view.hpp"
 
 namespace corvalex::python {
-
-struct FilteredView {
-    SharedAttributeTable index;
-    SharedObjectTable items;
-    Bitmap allowed;
-};
 
 struct FilteredIndexObject {
     PyObject_HEAD

@@ -13,6 +13,7 @@
 #include "python/gc_support.hpp"
 #include "python/indexable.hpp"
 #include "python/object_list.hpp"
+#include "python/query_methods.hpp"
 #include "python/snapshots.hpp"
 
 namespace corvalex::python {
@@ -196,12 +197,16 @@ PyMethodDef index_methods[] = {
     {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
+    // reduce($self, **kwargs) goes here.
     {"get_by_attribute", fastcall<index_get_by_attribute>(), METH_FASTCALL | METH_KEYWORDS,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
     {"add_object_many", fastcall<index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
     {"add_object", fastcall<index_add_object>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", fastcall<index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    // union_with($self, other) goes here.
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
 #include "python/indexable.hpp"
+#include "python/py_query_expr.hpp"
 #include "python/sum_as_string.hpp"
 
 namespace corvalex::python {
@@ -80,6 +81,7 @@ PyObject* initialise() {
     add_class(module.get(), "Index", index_type());
     add_class(module.get(), "Indexable", indexable_type());
     add_class(module.get(), "FilteredIndex", filtered_index_type());
+    add_class(module.get(), "PyQueryExpr", query_expr_type());
 
     PyObject* expected_module = nullptr;
     if (cached_module.compare_exchange_strong(expected_module, module.get())) {
