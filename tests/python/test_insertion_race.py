@@ -92,3 +92,35 @@ def test_add_object_of_an_object_being_written_fails_before_changing_anything():
     index.add_object(obj)
     obj.a = 2
     assert index.get_by_attribute(a=2) == [obj]
+
+
+def test_add_object_many_takes_items_one_by_one_and_the_first_failure_wins():
+    index = Index()
+    obj = Indexable(a=1)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        index.add_object_many([obj, obj, 5])
+    with pytest.raises(TypeError, match="argument 'objs'"):
+        index.add_object_many([obj, 5, obj])
+    assert index.collect() == []
+
+
+def test_add_object_many_of_an_object_in_its_own_write_is_refused():
+    index = Index()
+    other = Indexable(b=0)
+    refusals = []
+
+    class Hostile:
+        def __hash__(self):
+            try:
+                index.add_object_many([other, obj])
+            except RuntimeError as error:
+                refusals.append(str(error))
+            return 1
+
+    obj = Indexable(a=1)
+    obj.c = Hostile()
+    assert refusals == ["Already borrowed"]
+    assert index.collect() == []
+    other.b = 1  # not left held
+    index.add_object_many([other, obj])
+    assert index.get_by_attribute(b=1) == [other]
