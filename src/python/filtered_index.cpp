@@ -4,6 +4,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/types.hpp"
+#include "python/derived_methods.hpp"
 #include "python/object_list.hpp"
 
 namespace corvalex::python {
@@ -31,6 +32,7 @@ PyObject* filtered_index_collect(PyObject* self, PyObject*) {
 
 PyMethodDef filtered_index_methods[] = {
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", filtered_index_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

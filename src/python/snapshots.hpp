@@ -16,11 +16,16 @@ namespace corvalex::python {
 
 class SnapshotBuilder {
   public:
-    // The expansions of the public indexable values of `attrs`. Raises
+    // Which of the indexed object's own names to expand; values below it
+    // are always expanded by their public names, which are all that nested
+    // indexes hold.
+    enum class Names { Public, Every };
+
+    // The expansions of the indexable values of `attrs`. Raises
     // RuntimeError ("Already mutably borrowed") if one of the objects
     // reached is being written by another thread. The snapshots live as
     // long as the builder.
-    Expansions expansions_for(const AttrMap& attrs);
+    Expansions expansions_for(const AttrMap& attrs, Names names = Names::Public);
 
     // Takes `object`'s snapshot from `record`, for an object the caller holds
     // exclusively (and so could not borrow again).
@@ -32,13 +37,15 @@ class SnapshotBuilder {
         bool expanded = false;
     };
 
-    Expansions link(const AttrMap& attrs);
+    Expansions link(const AttrMap& attrs, Names names);
     Entry& entry_of(PyObject* object);
 
     std::unordered_map<PyObject*, std::unique_ptr<Entry>> entries_;
 };
 
-// True when some public attribute holds an indexable value.
-bool has_indexable_values(const AttrMap& attrs) noexcept;
+// True when some public attribute (or, for `Names::Every`, some attribute)
+// holds an indexable value.
+bool has_indexable_values(const AttrMap& attrs,
+                          SnapshotBuilder::Names names = SnapshotBuilder::Names::Public) noexcept;
 
 }  // namespace corvalex::python
