@@ -3,6 +3,7 @@ index, and folding one index's maps into another."""
 
 import contextlib
 import gc
+import sys
 import threading
 
 import pytest
@@ -482,3 +483,37 @@ def test_threads_mixing_derived_calls_and_writes_finish():
     for size in range(5):
         found = index.get_by_attribute(size=size)
         assert set(found) >= {o for o in objs if o.size == size}
+
+
+def test_a_union_never_meets_an_object_between_its_indexes():
+    """An attribute write moves the object in all its indexes at once: a union
+    running meanwhile must not carry the old value over from the index not yet
+    updated."""
+    objs = [Indexable(size=0) for _ in range(50_000)]
+    first, second = Index(), Index()
+    first.add_object_many(objs)
+    second.add_object_many(objs)
+    done = threading.Event()
+
+    def writer():
+        for obj in objs:
+            obj.size = 1
+        done.set()
+
+    def unions():
+        while not done.is_set():
+            first.union_with(second)
+            second.union_with(first)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=writer), threading.Thread(target=unions)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(60)
+    finally:
+        sys.setswitchinterval(interval)
+    assert first.get_by_attribute(size=0) == second.get_by_attribute(size=0) == []
+    assert first.get_by_attribute(size=1) == second.get_by_attribute(size=1) == objs
