@@ -8,6 +8,7 @@
 #include "binding/ref.hpp"
 #include "core/index_union.hpp"
 #include "core/keyword_lookup.hpp"
+#include "core/propagation.hpp"
 #include "core/query_map.hpp"
 #include "core/rebase.hpp"
 #include "core/reduction.hpp"
@@ -161,6 +162,29 @@ TEST(Rebase, IndexesEveryNameAndFillsAllowed) {
     EXPECT_EQ(lookup(core, "a", value(1)), (Ids{3, 9}));
     EXPECT_EQ(lookup(core, "_hidden", value(2)), (Ids{3}));
     EXPECT_EQ(lookup(core, "b", text("x")), (Ids{9}));
+}
+
+}  // namespace
+}  // namespace corvalex
+
+namespace corvalex {
+namespace {
+
+TEST(Reduction, AWriteOfADroppedObjectLeavesNoOldRangePairBehind) {
+    IndexAPI core;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    core.add_object(1, none, attrs({{"size", value(1)}, {"colour", text("red")}}), nullptr);
+    core.add_object(2, none, attrs({{"size", value(1)}, {"colour", text("blue")}}), nullptr);
+    auto table = core.index->write();
+    narrow_exact_sets(*table, Bitmap{1});
+    const PyValue one = value(1);
+    update_index(*table, "size", &one, value(5), 1, nullptr);  // prunes the entry of 1
+    ASSERT_EQ(table->at("size")->find(one), nullptr);
+    update_index(*table, "size", &one, value(7), 2, nullptr);
+    const QueryMap& size = *table->at("size");
+    EXPECT_EQ(size.ranged.size(), 2u);  // (5, 1) and (7, 2) only
+    EXPECT_EQ(ids_of(size.find(value(7))), (Ids{2}));
+    size.ranged.verify();
 }
 
 }  // namespace
