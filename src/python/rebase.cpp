@@ -35,7 +35,7 @@ PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
 
         // Every name is indexed here, `_` names included. Objects of the
         // view that are values of others cannot be borrowed again: their
-        // snapshots come from the records held.
+        // snapshots are read from the records held.
         using Names = SnapshotBuilder::Names;
         SnapshotBuilder snapshots;
         bool any_indexable = false;
@@ -44,8 +44,10 @@ PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
                 any_indexable ||
                 has_indexable_values(as_indexable(object.get())->record.attrs, Names::Every);
         if (any_indexable) {
-            for (const py::Ref& object : objects)
-                snapshots.add_known(object.get(), as_indexable(object.get())->record);
+            absl::flat_hash_set<PyObject*> members;
+            members.reserve(objects.size());
+            for (const py::Ref& object : objects) members.insert(object.get());
+            snapshots.read_held(std::move(members));
         }
         std::vector<Expansions> expansions(objects.size());
         std::vector<BatchObject> batch;

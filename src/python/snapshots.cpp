@@ -33,7 +33,8 @@ ObjectSnapshot snapshot_of(PyObject* object, const IndexableRecord& record) {
 SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
     if (auto found = entries_.find(object); found != entries_.end()) return *found->second;
     auto* indexable = as_indexable(object);
-    auto borrow = py::SharedBorrow::acquire(indexable->borrow);
+    py::SharedBorrow borrow;
+    if (!held_.contains(object)) borrow = py::SharedBorrow::acquire(indexable->borrow);
     auto entry = std::make_unique<Entry>(Entry{snapshot_of(object, indexable->record)});
     return *entries_.emplace(object, std::move(entry)).first->second;
 }

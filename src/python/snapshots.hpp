@@ -9,6 +9,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include <absl/container/flat_hash_set.h>
+
 #include "core/indexable_record.hpp"
 #include "core/object_snapshot.hpp"
 
@@ -31,6 +33,10 @@ class SnapshotBuilder {
     // exclusively (and so could not borrow again).
     void add_known(PyObject* object, const IndexableRecord& record);
 
+    // Objects the caller holds exclusively, whose records are read without
+    // a borrow (which would be refused) if they are reached.
+    void read_held(absl::flat_hash_set<PyObject*> held) { held_ = std::move(held); }
+
   private:
     struct Entry {
         ObjectSnapshot snapshot;
@@ -41,6 +47,7 @@ class SnapshotBuilder {
     Entry& entry_of(PyObject* object);
 
     std::unordered_map<PyObject*, std::unique_ptr<Entry>> entries_;
+    absl::flat_hash_set<PyObject*> held_;
 };
 
 // True when some public attribute (or, for `Names::Every`, some attribute)
