@@ -171,6 +171,23 @@ class TestReduce:
                 index.reduce(colour="red")
         assert index.get_by_attribute(colour="blue") == [b]
 
+    @pytest.mark.skipif(not hasattr(FilteredIndex, "reduced"), reason="views do not narrow yet")
+    def test_views_made_earlier_keep_their_ids_over_the_narrowed_tables(self, shop):
+        index, (a, b, c, d) = shop
+        earlier = index.reduced(size=[1, 2])
+        index.reduce(colour="red")
+        assert earlier.collect() == [a, b, c, d]
+        assert earlier.reduced(size=[1, 2]).collect() == [a, c]
+
+    @pytest.mark.skipif(not hasattr(Index, "reduced_query"), reason="no query expressions yet")
+    def test_ranges_and_the_universe_still_see_dropped_objects(self, shop):
+        from Corvalex import PyQueryExpr as E
+
+        index, (a, b, c, d) = shop
+        index.reduce(colour="red")
+        assert index.reduced_query(E.ge("size", 2)).collect() == [c, d]
+        assert index.reduced_query(E.not_(E.eq("colour", "red"))).collect() == [b, d]
+
     def test_a_failing_query_changes_nothing(self, shop):
         index, (a, b, c, d) = shop
 
