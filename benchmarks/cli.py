@@ -9,6 +9,7 @@ import platform
 import sys
 from dataclasses import asdict
 
+from . import derived
 from . import queries as Q
 from . import report
 from .engines import ENGINES
@@ -49,6 +50,10 @@ def parse_args(argv=None):
     p.add_argument("--chart", default=os.path.join(ROOT, "docs", "benchmark.png"),
                    help="where to write the PNG chart ('' to skip)")
     p.add_argument("--list", action="store_true", help="list engines and queries, then exit")
+    p.add_argument("--no-derived", action="store_true",
+                   help="skip the derived-index rows (views, narrowing, rebase, reduce, union)")
+    p.add_argument("--derived-only", action="store_true",
+                   help="run only the derived-index rows")
     p.add_argument("--memory-child", default=None, help=argparse.SUPPRESS)
     return p.parse_args(argv)
 
@@ -102,6 +107,8 @@ def main(argv=None) -> int:
 
     log(f"generating {args.n:,} objects (seed {args.seed})")
     w = generate(args.n, args.seed)
+    if args.derived_only:
+        return run_derived_rows(args, w, engine_names)
     check = run_check(w, engine_names, query_keys)
     print_check(check)
     if not check.ok:
@@ -139,6 +146,13 @@ def main(argv=None) -> int:
     if not args.no_memory:
         results["memory"] = measure_memory([e.name for e in engines], args.n, args.seed)
     md = report.markdown_report(results)
+    if not args.no_derived:
+        res = derived.run_derived(w, args.repeats, args.warmup, args.min_sample, engine_names,
+                                  memory=not args.no_memory)
+        results["derived"] = asdict(res)
+        md += "\n## Derived indexes\n\n" + derived.markdown(res)
+        if not res.ok:
+            log("derived rows: engines disagree: " + "; ".join(res.disagreements))
     print(md)
     _write(args.json, json.dumps(results, indent=1))
     _write(args.markdown, md)
@@ -149,6 +163,20 @@ def main(argv=None) -> int:
             log(f"wrote {args.chart}")
         except ImportError:
             log("note: matplotlib not installed; no chart written")
+    return 0
+
+
+def run_derived_rows(args, w, engine_names) -> int:
+    res = derived.run_derived(w, args.repeats, args.warmup, args.min_sample, engine_names,
+                              memory=not args.no_memory)
+    if not res.ok:
+        log("derived rows: engines disagree, nothing was timed: " + "; ".join(res.disagreements))
+        return 1
+    md = f"# Corvalex derived indexes, N = {args.n:,}\n\n" + derived.markdown(res)
+    print(md)
+    _write(args.json, json.dumps({"n": args.n, "seed": args.seed, "derived": asdict(res)},
+                                 indent=1))
+    _write(args.markdown, md)
     return 0
 
 

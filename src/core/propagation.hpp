@@ -2,9 +2,10 @@
 //
 // The attribute write holds the object exclusively and, before it stores
 // the new value in the object, moves the object from its current value to
-// the new one in every live index that holds it, one index at a time in the
-// order of the object's `meta` (ascending core address, so that concurrent
-// writers take the same locks in the same order).
+// the new one in every live index that holds it. It holds the attribute
+// tables of all those indexes together, taken in ascending core address, so
+// that concurrent writers (and unions, which hold two tables) take the same
+// locks in the same order.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include "binding/errors.hpp"
 #include "binding/types.hpp"
 #include "python/gc_support.hpp"
+#include "python/derived_methods.hpp"
 #include "python/object_list.hpp"
 #include "python/query_methods.hpp"
 
@@ -48,7 +49,7 @@ PyMethodDef filtered_index_methods[] = {
     {"reduced_query", fastcall<filtered_index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
-    // rebase($self) goes here.
+    {"rebase", filtered_index_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

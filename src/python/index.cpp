@@ -9,6 +9,7 @@
 #include "binding/thread_state.hpp"
 #include "binding/types.hpp"
 #include "core/keyword_lookup.hpp"
+#include "python/derived_methods.hpp"
 #include "python/filtered_index.hpp"
 #include "python/gc_support.hpp"
 #include "python/indexable.hpp"
@@ -197,7 +198,8 @@ PyMethodDef index_methods[] = {
     {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"reduced", fastcall<index_reduced>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
-    // reduce($self, **kwargs) goes here.
+    {"reduce", fastcall<index_reduce>(), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, **kwargs)\n--\n\n"},
     {"get_by_attribute", fastcall<index_get_by_attribute>(), METH_FASTCALL | METH_KEYWORDS,
      "get_by_attribute($self, **kwargs)\n--\n\n"},
     {"add_object_many", fastcall<index_add_object_many>(), METH_FASTCALL | METH_KEYWORDS,
@@ -206,7 +208,8 @@ PyMethodDef index_methods[] = {
      "add_object($self, py_ref)\n--\n\n"},
     {"reduced_query", fastcall<index_reduced_query>(), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
-    // union_with($self, other) goes here.
+    {"union_with", fastcall<index_union_with>(), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

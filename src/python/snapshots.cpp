@@ -8,9 +8,17 @@
 
 namespace corvalex::python {
 
-bool has_indexable_values(const AttrMap& attrs) noexcept {
+namespace {
+
+bool expands(std::string_view name, SnapshotBuilder::Names names) noexcept {
+    return names == SnapshotBuilder::Names::Every || is_public_name(name);
+}
+
+}  // namespace
+
+bool has_indexable_values(const AttrMap& attrs, SnapshotBuilder::Names names) noexcept {
     for (const auto& [name, value] : attrs)
-        if (value.kind() == CastKind::Ind && is_public_name(name)) return true;
+        if (value.kind() == CastKind::Ind && expands(name, names)) return true;
     return false;
 }
 
@@ -23,7 +31,6 @@ ObjectSnapshot snapshot_of(PyObject* object, const IndexableRecord& record) {
 }  // namespace
 
 bool SnapshotBuilder::is_held_by_caller(PyObject* object) {
-    if (held_.empty()) return false;
     if (held_set_.empty())
         for (const py::Ref& held : held_) held_set_.insert(held.get());
     return held_set_.contains(object);
@@ -43,10 +50,10 @@ void SnapshotBuilder::add_known(PyObject* object, const IndexableRecord& record)
     entries_[object] = std::make_unique<Entry>(Entry{snapshot_of(object, record)});
 }
 
-Expansions SnapshotBuilder::link(const AttrMap& attrs) {
+Expansions SnapshotBuilder::link(const AttrMap& attrs, Names names) {
     Expansions expansions;
     for (const auto& [name, value] : attrs) {
-        if (value.kind() != CastKind::Ind || !is_public_name(name)) continue;
+        if (value.kind() != CastKind::Ind || !expands(name, names)) continue;
         PyObject* object = value.object();
         if (find_expansion(&expansions, object) != nullptr) continue;
         const ObjectSnapshot& snapshot = entry_of(object).snapshot;
@@ -55,9 +62,9 @@ Expansions SnapshotBuilder::link(const AttrMap& attrs) {
     return expansions;
 }
 
-Expansions SnapshotBuilder::expansions_for(const AttrMap& attrs) {
-    if (!has_indexable_values(attrs)) return {};
-    Expansions roots = link(attrs);
+Expansions SnapshotBuilder::expansions_for(const AttrMap& attrs, Names names) {
+    if (!has_indexable_values(attrs, names)) return {};
+    Expansions roots = link(attrs, names);
     // Breadth first, so that each object is expanded from the shallowest
     // depth at which this root reaches it.
     std::deque<std::pair<PyObject*, std::size_t>> pending;
@@ -67,7 +74,7 @@ Expansions SnapshotBuilder::expansions_for(const AttrMap& attrs) {
         pending.pop_front();
         Entry& entry = *entries_.at(object);
         if (entry.expanded || depth >= kMaxNestingDepth) continue;
-        entry.snapshot.nested = link(entry.snapshot.attrs);
+        entry.snapshot.nested = link(entry.snapshot.attrs, Names::Public);
         entry.expanded = true;
         for (const Expansion& child : entry.snapshot.nested)
             pending.emplace_back(child.object, depth + 1);

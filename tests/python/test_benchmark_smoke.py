@@ -9,6 +9,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))  # the repository root
 
 from benchmarks import cli  # noqa: E402
+from benchmarks.derived import run_derived  # noqa: E402
 from benchmarks.engines import ENGINES  # noqa: E402
 from benchmarks.engines.pyindex import PyIndexEngine  # noqa: E402
 from benchmarks.runner import run_check  # noqa: E402
@@ -82,3 +83,13 @@ def test_missing_package_is_skipped_not_fatal(monkeypatch):
     res = run_check(generate(200, seed=1), ["scan", "missing"], logger=lambda *a: None)
     assert res.engines == ["scan"] and "missing" in res.skipped
     assert res.ok
+
+
+def test_derived_rows_agree_and_run():
+    _corvalex_with_index()
+    res = run_derived(generate(N, seed=7), repeats=1, warmup=0, min_sample=0,
+                      engines=["corvalex", "pandas", "sqlite"], memory=False,
+                      logger=lambda *a: None)
+    assert res.ok, res.disagreements
+    assert {"view", "rebase", "reduce", "union"} <= set(res.rows)
+    assert all(samples for times in res.rows.values() for samples in times.values())

@@ -1,0 +1,80 @@
+// `FilteredIndex.rebase()`: a new, independent index of the view's objects.
+//
+// Every object is held exclusively from the reading of its attributes until
+// it is registered in the new index, so no write can slip between the two;
+// one that cannot be held fails the call before anything is registered. The
+// new core is reachable by no one else until it is returned, so its object
+// table is filled with the thread state attached and its attribute table
+// without it.
+#include <memory>
+#include <vector>
+
+#include "binding/borrow.hpp"
+#include "binding/errors.hpp"
+#include "binding/thread_state.hpp"
+#include "core/rebase.hpp"
+#include "python/derived_methods.hpp"
+#include "python/filtered_index.hpp"
+#include "python/index.hpp"
+#include "python/snapshots.hpp"
+#include "python/stored_objects.hpp"
+
+namespace corvalex::python {
+
+PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
+    return py::guarded_object([&]() -> PyObject* {
+        auto* view_object = reinterpret_cast<FilteredIndexObject*>(self);
+        auto borrow = py::SharedBorrow::acquire(view_object->borrow);
+        const FilteredView& view = view_object->view;
+
+        const std::vector<py::Ref> objects = stored_objects(view.items, view.allowed);
+        std::vector<py::ExclusiveBorrow> held;
+        held.reserve(objects.size());
+        for (const py::Ref& object : objects)
+            held.push_back(py::ExclusiveBorrow::acquire(as_indexable(object.get())->borrow));
+
+        // Every name is indexed here, `_` names included. Objects of the
+        // view that are values of others cannot be borrowed again: their
+        // snapshots are read from the records held.
+        using Names = SnapshotBuilder::Names;
+        SnapshotBuilder snapshots;
+        bool any_indexable = false;
+        for (const py::Ref& object : objects)
+            any_indexable =
+                any_indexable ||
+                has_indexable_values(as_indexable(object.get())->record.attrs, Names::Every);
+        if (any_indexable) {
+            absl::flat_hash_set<PyObject*> members;
+            members.reserve(objects.size());
+            for (const py::Ref& object : objects) members.insert(object.get());
+            snapshots.read_held(std::move(members));
+        }
+        std::vector<Expansions> expansions(objects.size());
+        std::vector<BatchObject> batch;
+        batch.reserve(objects.size());
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            const IndexableRecord& record = as_indexable(objects[i].get())->record;
+            if (any_indexable) expansions[i] = snapshots.expansions_for(record.attrs, Names::Every);
+            batch.push_back({&record, expansions[i].empty() ? nullptr : &expansions[i]});
+        }
+
+        auto core = std::make_shared<IndexAPI>();
+        {
+            auto table = core->items->write();
+            const std::uint32_t max_id = batch.empty() ? 0 : batch.back().record->id;
+            table->resize(std::size_t(max_id) + 1);
+            for (const py::Ref& object : objects)
+                table->store_owned(as_indexable(object.get())->record.id,
+                                   py::Ref::borrow(object.get()).release());
+        }
+        py::without_thread_state([&] { index_rebased_objects(*core, batch); });
+
+        py::Ref rebased = py::Ref::steal(wrap_index(core));
+        const IndexMeta weak = core;
+        for (const py::Ref& object : objects)
+            add_index(as_indexable(object.get())->record.meta, weak);
+        return rebased.release();
+    });
+}
+
+}  // namespace corvalex::python

@@ -1,0 +1,191 @@
+// Merging attribute maps, the union of index cores, narrowing an attribute
+// table in place and indexing a rebased core.
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "core/index_union.hpp"
+#include "core/keyword_lookup.hpp"
+#include "core/propagation.hpp"
+#include "core/query_map.hpp"
+#include "core/rebase.hpp"
+#include "core/reduction.hpp"
+
+namespace corvalex {
+namespace {
+
+using Ids = std::vector<std::uint32_t>;
+
+PyValue value(long number) {
+    py::Ref object = py::Ref::steal(PyLong_FromLong(number));
+    return PyValue::capture(object.get());
+}
+
+PyValue text(const char* content) {
+    py::Ref object = py::Ref::steal(PyUnicode_FromString(content));
+    return PyValue::capture(object.get());
+}
+
+Ids ids_of(const HybridSet* set) {
+    return set == nullptr ? Ids{} : set->as_bitmap().to_vector();
+}
+
+void insert(QueryMap& map, const PyValue& value, std::initializer_list<std::uint32_t> ids) {
+    for (const std::uint32_t id : ids) {
+        NestedInsertions done;
+        NestingPath path(id, done);
+        map.insert(value, id, nullptr, path);
+    }
+}
+
+TEST(Merge, UnitesSharedValuesAndCopiesTheOthersOwn) {
+    QueryMap mine, other;
+    insert(mine, value(1), {1, 2});
+    insert(mine, value(2), {3});
+    insert(other, value(1), {2, 4, 5, 6, 7});  // becomes a bitmap set
+    insert(other, text("only-there"), {8});
+    mine.merge(other);
+    EXPECT_EQ(ids_of(mine.find(value(1))), (Ids{1, 2, 4, 5, 6, 7}));
+    EXPECT_EQ(ids_of(mine.find(value(2))), (Ids{3}));
+    EXPECT_EQ(ids_of(mine.find(text("only-there"))), (Ids{8}));
+    // Only `exact` changes, and the copies do not share state with `other`.
+    EXPECT_EQ(mine.ranged.size(), 3u);
+    insert(other, text("only-there"), {9});
+    EXPECT_EQ(ids_of(mine.find(text("only-there"))), (Ids{8}));
+    EXPECT_EQ(ids_of(other.find(value(1))), (Ids{2, 4, 5, 6, 7}));
+}
+
+TEST(Merge, IntoAnEmptyMapAndWithItselfAndWithEmptiedSets) {
+    QueryMap fresh, other;
+    insert(other, value(1), {1, 2, 3, 4, 5});
+    insert(other, value(2), {6});
+    other.remove_id(value(2), 6);  // an emptied entry stays until pruned
+    fresh.merge(other);
+    EXPECT_EQ(ids_of(fresh.find(value(1))), (Ids{1, 2, 3, 4, 5}));
+    ASSERT_NE(fresh.find(value(2)), nullptr);
+    EXPECT_TRUE(fresh.find(value(2))->is_empty());
+    EXPECT_EQ(fresh.ranged.size(), 0u);
+    fresh.merge(fresh);
+    EXPECT_EQ(ids_of(fresh.find(value(1))), (Ids{1, 2, 3, 4, 5}));
+}
+
+AttrMap attrs(std::initializer_list<std::pair<const char*, PyValue>> entries) {
+    AttrMap map;
+    for (const auto& [name, captured] : entries) map.set(name, captured);
+    return map;
+}
+
+HashQuery query(const char* name, const PyValue& wanted) {
+    HashQuery hash_query;
+    hash_query.push_back({name, {wanted.hash()}});
+    return hash_query;
+}
+
+Ids lookup(IndexAPI& core, const char* name, const PyValue& wanted) {
+    return filter_index_by_hashes(*core.index->read(), query(name, wanted)).to_vector();
+}
+
+TEST(Union, BringsNamesAndValuesButNoObjects) {
+    IndexAPI target, other;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    target.add_object(1, none, attrs({{"colour", text("red")}, {"mine", value(1)}}), nullptr);
+    other.add_object(2, none, attrs({{"colour", text("red")}, {"theirs", value(1)}}), nullptr);
+    other.add_object(3, none, attrs({{"colour", text("blue")}}), nullptr);
+    union_with(target, other);
+    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2}));
+    EXPECT_EQ(lookup(target, "colour", text("blue")), (Ids{3}));
+    EXPECT_EQ(lookup(target, "theirs", value(1)), (Ids{2}));
+    EXPECT_EQ(lookup(target, "mine", value(1)), (Ids{1}));
+    EXPECT_EQ(target.allowed->read()->to_vector(), (Ids{1}));
+    EXPECT_EQ(target.items->read()->size(), 2u);
+    EXPECT_EQ(target.index->read()->at("theirs")->ranged.size(), 0u);
+    EXPECT_EQ(lookup(other, "colour", text("red")), (Ids{2}));
+    union_with(target, target);  // one table: nothing to do, and no self-deadlock
+    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2}));
+}
+
+TEST(Reduction, NarrowsEverySetButKeepsEntriesAndInlineSets) {
+    IndexAPI core;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    for (std::uint32_t id = 1; id <= 6; ++id)
+        core.add_object(id, none, attrs({{"size", value(id % 2)}, {"name", value(id * 10)}}),
+                        nullptr);
+    auto table = core.index->write();
+    narrow_exact_sets(*table, Bitmap{1, 2, 3});
+    const QueryMap& size = *table->at("size");
+    EXPECT_EQ(ids_of(size.find(value(1))), (Ids{1, 3}));
+    EXPECT_EQ(ids_of(size.find(value(0))), (Ids{2}));
+    const QueryMap& name = *table->at("name");
+    EXPECT_EQ(name.exact.size(), 6u);
+    EXPECT_TRUE(name.find(value(60))->is_empty());
+    EXPECT_EQ(name.find(value(10))->kind(), HybridSet::Kind::Small);
+    EXPECT_EQ(size.ranged.size(), 6u);
+    narrow_exact_sets(*table, Bitmap{});
+    EXPECT_TRUE(size.find(value(1))->is_empty());
+}
+
+TEST(Reduction, ChangesNothingWhenTheMatchingIdsMoved) {
+    IndexAPI core;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    core.add_object(1, none, attrs({{"colour", text("red")}}), nullptr);
+    core.add_object(2, none, attrs({{"colour", text("blue")}}), nullptr);
+    const HashQuery red = query("colour", text("red"));
+    EXPECT_FALSE(reduce_if_unchanged(core, red, Bitmap{1, 2}, {}));
+    EXPECT_EQ(lookup(core, "colour", text("blue")), (Ids{2}));
+    EXPECT_TRUE(reduce_if_unchanged(core, red, Bitmap{1}, {}));
+    EXPECT_EQ(lookup(core, "colour", text("blue")), Ids{});
+    EXPECT_EQ(lookup(core, "colour", text("red")), (Ids{1}));
+}
+
+TEST(Reduction, EntersTheKeptObjectsAgain) {
+    IndexAPI core;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    IndexableRecord kept{
+        {}, attrs({{"colour", text("red")}, {"size", value(3)}, {"_p", value(1)}}), 1};
+    core.add_object(1, none, attrs({{"colour", text("red")}}), nullptr);
+    core.add_object(2, none, attrs({{"colour", text("blue")}}), nullptr);
+    const BatchObject batch[] = {{&kept, nullptr}};
+    EXPECT_TRUE(reduce_if_unchanged(core, query("colour", text("red")), Bitmap{1}, batch));
+    EXPECT_EQ(lookup(core, "size", value(3)), (Ids{1}));
+    EXPECT_FALSE(core.index->read()->contains("_p"));
+}
+
+TEST(Rebase, IndexesEveryNameAndFillsAllowed) {
+    IndexAPI core;
+    IndexableRecord first{{}, attrs({{"a", value(1)}, {"_hidden", value(2)}}), 3};
+    IndexableRecord second{{}, attrs({{"a", value(1)}, {"b", text("x")}}), 9};
+    const BatchObject batch[] = {{&first, nullptr}, {&second, nullptr}};
+    index_rebased_objects(core, batch);
+    EXPECT_EQ(core.allowed->read()->to_vector(), (Ids{3, 9}));
+    EXPECT_EQ(lookup(core, "a", value(1)), (Ids{3, 9}));
+    EXPECT_EQ(lookup(core, "_hidden", value(2)), (Ids{3}));
+    EXPECT_EQ(lookup(core, "b", text("x")), (Ids{9}));
+}
+
+}  // namespace
+}  // namespace corvalex
+
+namespace corvalex {
+namespace {
+
+TEST(Reduction, AWriteOfADroppedObjectLeavesNoOldRangePairBehind) {
+    IndexAPI core;
+    StoredItem none = StoredItem::from_borrowed(Py_None);
+    core.add_object(1, none, attrs({{"size", value(1)}, {"colour", text("red")}}), nullptr);
+    core.add_object(2, none, attrs({{"size", value(1)}, {"colour", text("blue")}}), nullptr);
+    auto table = core.index->write();
+    narrow_exact_sets(*table, Bitmap{1});
+    const PyValue one = value(1);
+    update_index(*table, "size", &one, value(5), 1, nullptr);  // prunes the entry of 1
+    ASSERT_EQ(table->at("size")->find(one), nullptr);
+    update_index(*table, "size", &one, value(7), 2, nullptr);
+    const QueryMap& size = *table->at("size");
+    EXPECT_EQ(size.ranged.size(), 2u);  // (5, 1) and (7, 2) only
+    EXPECT_EQ(ids_of(size.find(value(7))), (Ids{2}));
+    size.ranged.verify();
+}
+
+}  // namespace
+}  // namespace corvalex
