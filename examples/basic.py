@@ -65,25 +65,23 @@ def main():
     print("red and under 100 g:", [f.name for f in red_view.reduced_query(Q.lt("weight", 100)).collect()])
     print("60 to 150 g and green:", [f.name for f in medium.reduced(colour="green").collect()])
 
-        # A view can be narrowed further, and rebased into an index of its
-        # own that follows later attribute writes of its objects.
-        light = index.reduced(colour=["red", "green", "brown"])
-        if hasattr(light, "reduced"):
-            light = light.reduced(weight=[8, 65, 120])
-            print("narrowed view:", [fruit.name for fruit in light.collect()])
-        light_index = light.rebase()
-        basket[2].weight = 9
-        print("rebased, 9 g:", [f.name for f in light_index.get_by_attribute(weight=9)])
+    # A view can be rebased into an index of its
+    # own that follows later attribute writes of its objects.
+    light = index.reduced(colour=["red", "green", "brown"]).reduced(weight=[8, 65, 120])
+    print("narrowed twice:", [fruit.name for fruit in light.collect()])
+    light_index = light.rebase()
+    basket[2].weight = 9
+    print("rebased, 9 g:", [f.name for f in light_index.get_by_attribute(weight=9)])
 
-        # `reduce` narrows the index itself: lookups find only the kept
-        # objects, though every object stays stored. A union with a copy
-        # rebased beforehand puts the lookups back.
-        copy = index.reduced(colour=["red", "yellow", "green", "brown"]).rebase()
-        index.reduce(colour="red")
-        print("after reduce, green:", [f.name for f in index.get_by_attribute(colour="green")])
-        print("after reduce, stored:", [fruit.name for fruit in index.collect()])
-        index.union_with(copy)
-        print("after union, green:", [f.name for f in index.get_by_attribute(colour="green")])
+    # `reduce` narrows the index itself: lookups find only the kept
+    # objects, though every object stays stored. A union with a copy
+    # rebased beforehand puts the lookups back.
+    copy = index.reduced(colour=["red", "yellow", "green", "brown"]).rebase()
+    index.reduce(colour="red")
+    print("after reduce, green:", [f.name for f in index.get_by_attribute(colour="green")])
+    print("after reduce, stored:", [fruit.name for fruit in index.collect()])
+    index.union_with(copy)
+    print("after union, green:", [f.name for f in index.get_by_attribute(colour="green")])
 
 
 if __name__ == "__main__":
