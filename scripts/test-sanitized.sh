@@ -46,3 +46,6 @@ case "$module" in
     *) echo "test-sanitized: imported $module instead of the sanitized build" >&2; exit 1 ;;
 esac
 sanitized_python -m pytest -q --hypothesis-profile=sanitized "$@"
+
+# The id sets and the range tree under libFuzzer, against std::set models.
+tests/fuzz/run.sh

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses of the id sets and the range tree (clang 15 or
+# newer, with AddressSanitizer and UBSan), replays the kept inputs under
+# tests/fuzz/regressions, then fuzzes each harness for CORVALEX_FUZZ_SECONDS
+# (default 30). New inputs go to build/fuzz only; a crashing input is left in
+# build/fuzz/artifacts and fails the run: copy it into tests/fuzz/regressions/<harness>
+# once fixed, so that it is replayed from then on.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# std::source_location needs clang 15 or newer with libstdc++.
+find_clang() {
+    for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15; do
+        command -v "$candidate" >/dev/null 2>&1 || continue
+        major=$("$candidate" -dumpversion | cut -d. -f1)
+        if [ "$major" -ge 15 ]; then echo "$candidate"; return 0; fi
+    done
+    return 1
+}
+if ! compiler=$(find_clang); then
+    echo "fuzz: installing clang-16"
+    { as_root apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq clang-16 libclang-rt-16-dev \
+            >/dev/null; } || true
+fi
+if ! compiler=$(find_clang); then
+    echo "fuzz: skipped, no clang 15 or newer could be installed"
+    exit 0
+fi
+
+out=build/fuzz
+rm -rf "$out/artifacts"
+mkdir -p "$out/artifacts"
+sources="src/core/hybrid_set.cpp src/core/ranged_b_tree.cpp src/core/composite_key.cpp src/core/bitmap.cpp"
+seconds=${CORVALEX_FUZZ_SECONDS:-30}
+for harness in hybrid_set range_tree; do
+    binary="$out/fuzz_$harness"
+    # shellcheck disable=SC2086
+    "$compiler" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -Isrc "tests/fuzz/fuzz_$harness.cpp" $sources -lroaring -o "$binary"
+    kept="tests/fuzz/regressions/$harness"
+    mkdir -p "$kept" "$out/corpus/$harness"
+    if compgen -G "$kept/*" >/dev/null; then
+        "$binary" "$kept"/* >/dev/null 2>&1 || { echo "fuzz: a kept $harness input fails" >&2; exit 1; }
+    fi
+    echo "fuzz: $harness for $seconds s"
+    "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
+        "$out/corpus/$harness" "$kept" 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added)|DONE|ERROR|SUMMARY" || true
+    if compgen -G "$out/artifacts/*" >/dev/null; then
+        echo "fuzz: crashing inputs left in $out/artifacts" >&2
+        exit 1
+    fi
+done
