@@ -87,23 +87,32 @@ Ids lookup(IndexAPI& core, const char* name, const PyValue& wanted) {
     return filter_index_by_hashes(*core.index->read(), query(name, wanted)).to_vector();
 }
 
-TEST(Union, BringsNamesAndValuesButNoObjects) {
+TEST(Union, BringsTheSetsOfSharedObjectsButNoObjects) {
     IndexAPI target, other;
     StoredItem none = StoredItem::from_borrowed(Py_None);
     target.add_object(1, none, attrs({{"colour", text("red")}, {"mine", value(1)}}), nullptr);
+    target.add_object(2, none, attrs({{"colour", text("green")}}), nullptr);
+    target.add_object(4, none, attrs({{"colour", text("red")}}), nullptr);
     other.add_object(2, none, attrs({{"colour", text("red")}, {"theirs", value(1)}}), nullptr);
-    other.add_object(3, none, attrs({{"colour", text("blue")}}), nullptr);
+    other.add_object(3, none, attrs({{"colour", text("blue")}, {"only", value(1)}}), nullptr);
+    for (std::uint32_t id = 10; id < 20; ++id) {  // a bitmap set, partly shared
+        target.add_object(id, none, attrs({{"size", value(7)}}), nullptr);
+        other.add_object(id + 5, none, attrs({{"size", value(7)}}), nullptr);
+    }
     union_with(target, other);
-    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2}));
-    EXPECT_EQ(lookup(target, "colour", text("blue")), (Ids{3}));
+    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2, 4}));
+    EXPECT_EQ(lookup(target, "colour", text("green")), (Ids{2}));
+    // Object 3 is not stored here: neither its value nor its name arrives.
+    EXPECT_EQ(lookup(target, "colour", text("blue")), Ids{});
+    EXPECT_EQ(target.index->read()->count("only"), 0u);
     EXPECT_EQ(lookup(target, "theirs", value(1)), (Ids{2}));
     EXPECT_EQ(lookup(target, "mine", value(1)), (Ids{1}));
-    EXPECT_EQ(target.allowed->read()->to_vector(), (Ids{1}));
-    EXPECT_EQ(target.items->read()->size(), 2u);
+    EXPECT_EQ(lookup(target, "size", value(7)).size(), 10u);
+    EXPECT_EQ(target.allowed->read()->to_vector().size(), 13u);
     EXPECT_EQ(target.index->read()->at("theirs")->ranged.size(), 0u);
     EXPECT_EQ(lookup(other, "colour", text("red")), (Ids{2}));
     union_with(target, target);  // one table: nothing to do, and no self-deadlock
-    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2}));
+    EXPECT_EQ(lookup(target, "colour", text("red")), (Ids{1, 2, 4}));
 }
 
 TEST(Reduction, NarrowsEverySetButKeepsEntriesAndInlineSets) {

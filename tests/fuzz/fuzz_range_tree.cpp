@@ -54,18 +54,39 @@ struct Less {
 };
 
 Number pick_number(FuzzedDataProvider& in) {
-    static constexpr double kFloats[] = {
-        0.0, -0.0, 0.5, -0.5, 1.0, 2.5, -3.25, 1e-300, 4.9e-324, 9007199254740992.0,
-        9007199254740993.0, 9223372036854775808.0, -9223372036854775808.0, 1e300,
-        std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-    static constexpr int64_t kInts[] = {0, 1, -1, 2, 9007199254740992, 9007199254740993,
+    static constexpr double kFloats[] = {0.0,
+                                         -0.0,
+                                         0.5,
+                                         -0.5,
+                                         1.0,
+                                         2.5,
+                                         -3.25,
+                                         1e-300,
+                                         4.9e-324,
+                                         9007199254740992.0,
+                                         9007199254740993.0,
+                                         9223372036854775808.0,
+                                         -9223372036854775808.0,
+                                         1e300,
+                                         std::numeric_limits<double>::infinity(),
+                                         -std::numeric_limits<double>::infinity()};
+    static constexpr int64_t kInts[] = {0,
+                                        1,
+                                        -1,
+                                        2,
+                                        9007199254740992,
+                                        9007199254740993,
                                         std::numeric_limits<int64_t>::max(),
                                         std::numeric_limits<int64_t>::min()};
     switch (in.ConsumeIntegralInRange<unsigned>(0, 4)) {
-        case 0: return Number::from_int(in.ConsumeIntegralInRange<int64_t>(-20, 20));
-        case 1: return Number::from_float(in.ConsumeIntegralInRange<int>(-40, 40) / 2.0);
-        case 2: return Number::from_float(in.PickValueInArray(kFloats));
-        case 3: return Number::from_int(in.PickValueInArray(kInts));
+        case 0:
+            return Number::from_int(in.ConsumeIntegralInRange<int64_t>(-20, 20));
+        case 1:
+            return Number::from_float(in.ConsumeIntegralInRange<int>(-40, 40) / 2.0);
+        case 2:
+            return Number::from_float(in.PickValueInArray(kFloats));
+        case 3:
+            return Number::from_int(in.PickValueInArray(kInts));
         default: {
             const double d = in.ConsumeFloatingPoint<double>();
             return Number::from_float(std::isnan(d) ? 0.0 : d);
@@ -75,9 +96,12 @@ Number pick_number(FuzzedDataProvider& in) {
 
 Bound pick_bound(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<unsigned>(0, 2)) {
-        case 0: return Bound::inclusive(pick_number(in));
-        case 1: return Bound::exclusive(pick_number(in));
-        default: return Bound::none();
+        case 0:
+            return Bound::inclusive(pick_number(in));
+        case 1:
+            return Bound::exclusive(pick_number(in));
+        default:
+            return Bound::none();
     }
 }
 
@@ -134,7 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (in.remaining_bytes() > 0) {
         switch (in.ConsumeIntegralInRange<unsigned>(0, 5)) {
             case 0:
-            case 1: h.insert(pick_number(in), in.ConsumeIntegralInRange<uint32_t>(0, 300)); break;
+            case 1:
+                h.insert(pick_number(in), in.ConsumeIntegralInRange<uint32_t>(0, 300));
+                break;
             case 2: {
                 // Remove a stored pair, or try one that may be absent.
                 if (!h.value_of.empty() && in.ConsumeBool()) {

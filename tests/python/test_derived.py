@@ -534,3 +534,25 @@ def test_a_union_never_meets_an_object_between_its_indexes():
         sys.setswitchinterval(interval)
     assert first.get_by_attribute(size=0) == second.get_by_attribute(size=0) == []
     assert first.get_by_attribute(size=1) == second.get_by_attribute(size=1) == objs
+
+
+def test_a_union_leaves_no_stale_entry_for_objects_stored_later():
+    """Ids of objects this index did not store at the union are not carried:
+    writes made before storing them would not have reached this index."""
+    obj, mine = Indexable(a=1), Indexable(a=5)
+    other, index = Index(), Index()
+    other.add_object(obj)
+    index.add_object(mine)
+    index.union_with(other)
+    obj.a = 2
+    index.add_object(obj)
+    assert index.get_by_attribute(a=1) == []
+    assert index.get_by_attribute(a=2) == [obj]
+    # Nor through a chain: `middle` does not store `obj` and misses its writes.
+    middle = Index()
+    middle.add_object(mine)
+    middle.union_with(other)
+    obj.a = 3
+    index.union_with(middle)
+    assert index.get_by_attribute(a=[1, 2]) == []
+    assert index.get_by_attribute(a=3) == [obj]

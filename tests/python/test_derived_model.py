@@ -9,7 +9,8 @@ The model keeps what an index's own tables hold, not what the objects
 currently are, because that is what `reduce` and `union_with` change:
 
 - `entries`: name -> value key -> object numbers (the per-value id sets that
-  keyword lookups read; narrowed by `reduce`, merged by `union_with`);
+  keyword lookups read; narrowed by `reduce`, merged by `union_with` for the
+  objects both indexes store);
 - `numbers`: name -> (number, object number) pairs (the range trees, which
   neither `reduce` nor `union_with` touch);
 - `stored`: the objects stored, which `collect` lists and whose attribute
@@ -265,9 +266,13 @@ class DerivedIndexes(RuleBasedStateMachine):
                 index.union_with(other)
             return
         index.union_with(other)
+        # Only objects both store are carried: any other id would not be
+        # kept current here.
+        both = model.stored & other_model.stored
         for name, sets in other_model.entries.items():
             for value_key, numbers in sets.items():
-                model.entries[name][value_key] |= numbers
+                if numbers & both:
+                    model.entries[name][value_key] |= numbers & both
 
     # --- checks after every step -------------------------------------------
 
