@@ -10,9 +10,12 @@ PRELUDE = """
 import gc, sys
 from Corvalex import Index, Indexable
 
+from Corvalex import PyQueryExpr as Q
+
 idx = Index()
 idx.add_object_many([Indexable(a=i) for i in range(10)])
 view = idx.reduced(a=[1, 2, 3])
+copy = idx.reduced(a=list(range(10))).rebase()
 seen = []
 
 def arm(action, count=3):
@@ -38,6 +41,12 @@ CALLS = {
     "reduced": "idx.reduced(a=[1, 2, 3]).collect()",
     "add_object_many": "idx.add_object_many([Indexable(a=1) for _ in range(50)])",
     "attribute write": "setattr(idx.collect()[0], 'a', 1)",
+    "reduced_query": "idx.reduced_query(Q.or_(Q.bt('a', 1, 3), Q.ne('a', 5))).collect()",
+    "view.reduced": "view.reduced(a=[1, 2]).collect()",
+    "view.reduced_query": "view.reduced_query(Q.not_(Q.eq('a', 1))).collect()",
+    "view.rebase": "view.rebase().collect()",
+    "reduce": "idx.reduce(a=list(range(100)))",
+    "union_with": "idx.union_with(copy)",
 }
 
 ACTIONS = {
@@ -46,6 +55,12 @@ ACTIONS = {
     "lookup": "lambda: len(idx.get_by_attribute(a=1))",
     "write": "lambda: setattr(idx.collect()[1], 'a', 2) or 'written'",
     "view": "lambda: len(view.collect())",
+    "query": "lambda: len(idx.reduced_query(Q.gt('a', 2)).collect())",
+    "narrow view": "lambda: len(view.reduced_query(Q.lt('a', 3)).reduced(a=2).collect())",
+    "rebase": "lambda: len(view.rebase().collect())",
+    # Keeps every object: the check below needs all of them findable.
+    "reduce": "lambda: idx.reduce(a=list(range(100))) or 'reduced'",
+    "union": "lambda: idx.union_with(copy) or 'united'",
 }
 
 
@@ -61,8 +76,10 @@ gc.set_threshold(700)
 gc.collect()
 print(len(seen))
 # The index agrees with its objects afterwards.
-for o in idx.collect():
-    assert o in idx.get_by_attribute(a=o.a), o.a
+stored = idx.collect()
+for value in {{o.a for o in stored}}:
+    assert idx.get_by_attribute(a=value) == [o for o in stored if o.a == value], value
+    assert idx.reduced_query(Q.bt("a", value, value)).collect() == idx.get_by_attribute(a=value)
 print("consistent")
 """,
         timeout=30,
