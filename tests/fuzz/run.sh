@@ -2,7 +2,8 @@
 # Builds the libFuzzer harnesses of the id sets and the range tree (clang 15 or
 # newer, with AddressSanitizer and UBSan), replays the kept inputs under
 # tests/fuzz/regressions, then fuzzes each harness for CORVALEX_FUZZ_SECONDS
-# (default 30). New inputs go to build/fuzz only; a crashing input is left in
+# (default 30); then the same for the Python surface under atheris
+# (fuzz_surface.py, against the extension installed in .venv). New inputs go to build/fuzz only; a crashing input is left in
 # build/fuzz/artifacts and fails the run: copy it into tests/fuzz/regressions/<harness>
 # once fixed, so that it is replayed from then on.
 set -euo pipefail
@@ -53,3 +54,26 @@ for harness in hybrid_set range_tree; do
         exit 1
     fi
 done
+
+python=.venv/bin/python
+if ! "$python" -c 'import atheris' >/dev/null 2>&1; then
+    "$python" -m pip install -q --disable-pip-version-check atheris >/dev/null 2>&1 || true
+fi
+if ! "$python" -c 'import atheris' >/dev/null 2>&1; then
+    echo "fuzz: surface skipped, atheris could not be installed"
+    exit 0
+fi
+kept=tests/fuzz/regressions/surface
+mkdir -p "$kept" "$out/corpus/surface"
+if compgen -G "$kept/*" >/dev/null; then
+    "$python" tests/fuzz/fuzz_surface.py "$kept"/* >/dev/null 2>&1 ||
+        { echo "fuzz: a kept surface input fails" >&2; exit 1; }
+fi
+echo "fuzz: surface for $seconds s"
+"$python" tests/fuzz/fuzz_surface.py -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$out/artifacts/" "$out/corpus/surface" "$kept" 2>&1 |
+    grep -E "^(stat::number_of_executed_units|stat::new_units_added)|DONE|Error|Traceback" || true
+if compgen -G "$out/artifacts/*" >/dev/null; then
+    echo "fuzz: crashing inputs left in $out/artifacts" >&2
+    exit 1
+fi
