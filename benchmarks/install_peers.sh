@@ -12,6 +12,7 @@
 set -euo pipefail
 PY="${PYTHON:-python3}"
 "$PY" -m pip install pandas pyarrow duckdb littletable matplotlib psutil numpy BTrees
+"$PY" -m pip install typing_extensions wheel
 "$PY" -m pip install --no-deps ducks cykhash readerwriterlock
 "$PY" -m pip install --no-deps --no-build-isolation --no-binary sortednp --no-cache-dir --force-reinstall sortednp
 "$PY" -c "import ducks, pandas, duckdb, littletable, matplotlib, psutil; print('peers installed')"

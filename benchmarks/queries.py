@@ -145,6 +145,8 @@ def build_queries(w: Workload) -> list[BenchQuery]:
         # -- expression queries (activate when Corvalex supports them) -----
         _expr("size_between", "100 <= size <= 199 (closed, ~10%)",
               Between("size", 100, 199), ("range",)),
+        _expr("size_between_1pct", "300 <= size <= 309 (closed, ~1%)",
+              Between("size", 300, 309), ("range",)),
         _expr("price_gt", "price > 990.0 (open, ~1%)", Cmp("price", ">", 990.0), ("range",)),
         _expr("size_lt", "size < 5 (open, ~0.5%)", Cmp("size", "<", 5), ("range",)),
         _expr("bool_not", "(red or blue) and not flag = 1 and size < 500 (~5%)",

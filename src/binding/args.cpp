@@ -109,7 +109,17 @@ void reraise_for_argument(const char* argument) {
     Ref owned_traceback = Ref::steal(traceback);
     Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
     if (!text) throw_python_error();
-    PyErr_Format(type, "argument '%s': %U", argument, text.get());
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", argument, text.get()));
+    if (!message) throw_python_error();
+    // Some exception types cannot be built from a message alone (a
+    // UnicodeEncodeError wants five arguments): those pass unchanged.
+    Ref prefixed = Ref::steal(PyObject_CallOneArg(type, message.get()));
+    if (!prefixed) {
+        PyErr_Clear();
+        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+        throw_python_error();
+    }
+    PyErr_SetObject(type, prefixed.get());
     throw_python_error();
 }
 

@@ -1,7 +1,7 @@
 """The whole index surface against a small pure-Python model.
 
-Hypothesis drives objects, attribute writes, keyword lookups, views
-(`reduced`, and narrowing a view when the class offers it), `reduce`,
+Hypothesis drives objects, attribute writes, keyword lookups, expression
+queries, views (`reduced`, narrowing a view), `reduce`,
 `rebase` and `union_with` in random order; after every step each index and
 view must list exactly what the model says.
 
@@ -17,9 +17,9 @@ currently are, because that is what `reduce` and `union_with` change:
   writes reach the index;
 - `allowed`: every object ever added (the universe of expression queries).
 
-Object numbers follow creation order, which is also id order. An expression
-query rule evaluates its tree over `entries`, `numbers` and `allowed` in the
-same way `ModelIndex.matching` evaluates keywords.
+Object numbers follow creation order, which is also id order. Expression
+queries are evaluated by `evaluate` over `entries`, `numbers` and the
+universe (`allowed` for an index, the view's ids for a view).
 """
 
 from collections import defaultdict
@@ -29,7 +29,8 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from Corvalex import FilteredIndex, Index, Indexable
+from Corvalex import Index, Indexable
+from Corvalex import PyQueryExpr as Q
 
 NAMES = ["a", "b", "_p"]
 VALUES = [0, 1, 2, 1.0, True, -1.5, "x", "y", "", None, (1,), [1]]
@@ -96,6 +97,56 @@ class ModelIndex:
         return result
 
 
+NUMBERS = [0, 1, 2, 1.0, -1.5, 0.5]
+RANGES = {
+    "gt": lambda value, bound: value > bound,
+    "ge": lambda value, bound: value >= bound,
+    "lt": lambda value, bound: value < bound,
+    "le": lambda value, bound: value <= bound,
+}
+
+
+def evaluate(model, tree, universe):
+    """The object numbers an expression selects from `model`'s tables."""
+    operator, *args = tree
+    if operator in ("and", "or", "not"):
+        if operator == "not":
+            return universe - evaluate(model, args[0], universe)
+        if operator == "or":
+            return set().union(*(evaluate(model, part, universe) for part in args))
+        result = set(universe)
+        for part in args:
+            result &= evaluate(model, part, result)
+            if not result:
+                break
+        return result
+    name = args[0]
+    if operator == "ne":
+        return universe - evaluate(model, ("eq", name, args[1]), universe)
+    if name not in model.entries:
+        return set()
+    sets = model.entries[name]
+    if operator == "eq":
+        return set(sets.get(key(args[1]), set()))
+    if operator == "in":
+        return set().union(*(sets.get(key(value), set()) for value in args[1])) & universe
+    pairs = model.numbers.get(name, set())
+    if operator == "bt":
+        return {number for value, number in pairs if args[1] <= value <= args[2]} & universe
+    return {number for value, number in pairs if RANGES[operator](value, args[1])} & universe
+
+
+def build(tree):
+    operator, *args = tree
+    if operator in ("and", "or"):
+        return getattr(Q, operator + "_")(*(build(part) for part in args))
+    if operator == "not":
+        return Q.not_(build(args[0]))
+    if operator == "in":
+        return Q.in_(args[0], args[1])
+    return getattr(Q, operator)(*args)
+
+
 class ModelView:
     def __init__(self, source, ids):
         self.source = source  # shares the source's tables, as a view does
@@ -140,6 +191,26 @@ class DerivedIndexes(RuleBasedStateMachine):
         return {name: [self.draw_wanted(data, name)
                        for _ in range(data.draw(st.sampled_from([1, 1, 2, 0])))]
                 for name in names}
+
+    def draw_tree(self, data, depth=0):
+        """An expression over the public names, without dotted paths."""
+        kind = data.draw(st.integers(0, 9 if depth < 3 else 6))
+        name = data.draw(st.sampled_from(["a", "b", "missing"]))
+        if kind <= 1:
+            return (data.draw(st.sampled_from(["eq", "ne"])), name, self.draw_wanted(data, name))
+        if kind == 2:
+            values = [self.draw_wanted(data, name) for _ in range(data.draw(st.integers(0, 3)))]
+            return ("in", name, values)
+        if kind <= 4:
+            return (data.draw(st.sampled_from(sorted(RANGES))), name,
+                    data.draw(st.sampled_from(NUMBERS)))
+        if kind <= 6:
+            lower, upper = data.draw(st.sampled_from(NUMBERS)), data.draw(st.sampled_from(NUMBERS))
+            return ("bt", name, lower, upper)
+        if kind == 7:
+            return ("not", self.draw_tree(data, depth + 1))
+        parts = [self.draw_tree(data, depth + 1) for _ in range(data.draw(st.integers(0, 3)))]
+        return ("and" if kind == 8 else "or", *parts)
 
     def pick(self, data, items):
         return items[data.draw(st.integers(0, len(items) - 1))]
@@ -222,13 +293,33 @@ class DerivedIndexes(RuleBasedStateMachine):
         query = self.draw_query(data)
         self.keep_view(index.reduced(**query), ModelView(model, model.matching(query)))
 
-    @precondition(lambda self: self.views and hasattr(FilteredIndex, "reduced"))
+    @precondition(lambda self: self.views)
     @rule(data=st.data())
     def narrow_view(self, data):
         view, model = self.pick(data, self.views)
         query = self.draw_query(data)
         narrowed = ModelView(model.source, model.source.matching(query) & model.ids)
         self.keep_view(view.reduced(**query), narrowed)
+
+    @precondition(lambda self: self.indexes)
+    @rule(data=st.data())
+    def expression_query(self, data):
+        index, model = self.pick(data, self.indexes)
+        tree = self.draw_tree(data)
+        selected = evaluate(model, tree, model.allowed)
+        view = index.reduced_query(build(tree))
+        assert view.collect() == self.objects_of(selected & model.stored), tree
+        self.keep_view(view, ModelView(model, selected))
+
+    @precondition(lambda self: self.views)
+    @rule(data=st.data())
+    def expression_on_view(self, data):
+        view, model = self.pick(data, self.views)
+        tree = self.draw_tree(data)
+        selected = evaluate(model.source, tree, model.ids)
+        narrowed = view.reduced_query(build(tree))
+        assert narrowed.collect() == self.objects_of(selected & model.source.stored), tree
+        self.keep_view(narrowed, ModelView(model.source, selected))
 
     @precondition(lambda self: self.indexes)
     @rule(data=st.data())

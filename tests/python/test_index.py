@@ -330,3 +330,27 @@ def test_refcounts_return_to_start_after_indexes_and_views_go():
         del index, view
     assert [sys.getrefcount(o) for o in objs] == before_objs
     assert [sys.getrefcount(v) for v in values] == before_values
+
+
+def test_errors_raised_while_iterating_objs_keep_their_type():
+    from Corvalex import Index
+
+    class Raising:
+        def __init__(self, error):
+            self.error = error
+
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, position):
+            raise IndexError
+
+        def __iter__(self):
+            raise self.error
+
+    index = Index()
+    with pytest.raises(UnicodeEncodeError):
+        index.add_object_many(Raising(UnicodeEncodeError("utf-8", "x", 0, 1, "bad")))
+    with pytest.raises(ValueError, match="^argument 'objs': broken$"):
+        index.add_object_many(Raising(ValueError("broken")))
+    assert index.collect() == []

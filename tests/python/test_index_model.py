@@ -76,18 +76,25 @@ def random_query(rng):
     return query
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
-def test_lookups_agree_with_brute_force(seed):
-    rng = random.Random(seed)
+def build_indexed(rng, values, count):
+    """`count` objects with up to three random attributes, indexed partly in
+    one batch and partly one by one; returns [(object, attrs)] and the index."""
     objects = []
-    for _ in range(3000):
-        attrs = {name: rng.choice(POOL) for name in rng.sample(NAMES, rng.randrange(0, 4))}
+    for _ in range(count):
+        attrs = {name: rng.choice(values) for name in rng.sample(NAMES, rng.randrange(0, 4))}
         objects.append((Indexable(**attrs), attrs))
     index = Index()
     cut = rng.randrange(len(objects))
     index.add_object_many([obj for obj, _ in objects[:cut]])
     for obj, _ in objects[cut:]:
         index.add_object(obj)
+    return objects, index
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_lookups_agree_with_brute_force(seed):
+    rng = random.Random(seed)
+    objects, index = build_indexed(rng, POOL, 3000)
     assert index.collect() == [obj for obj, _ in objects]
     for _ in range(400):
         query = random_query(rng)
@@ -335,15 +342,7 @@ def test_expressions_agree_with_brute_force(seed):
     rng = random.Random(seed)
     owners = _make_owners()
     values = POOL + owners
-    objects = []
-    for _ in range(800):
-        attrs = {name: rng.choice(values) for name in rng.sample(NAMES, rng.randrange(0, 4))}
-        objects.append((Indexable(**attrs), attrs))
-    index = Index()
-    cut = rng.randrange(len(objects))
-    index.add_object_many([obj for obj, _ in objects[:cut]])
-    for obj, _ in objects[cut:]:
-        index.add_object(obj)
+    objects, index = build_indexed(rng, values, 800)
     model = QueryModel(objects)
 
     views = []

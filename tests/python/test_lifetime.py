@@ -2,7 +2,7 @@
 views, and the memory that attribute names and repeated adds cost."""
 
 import gc
-import sys
+import os
 import time
 import weakref
 
@@ -132,10 +132,10 @@ def test_many_attribute_names_on_one_object_cost_linear_memory(run_isolated):
         print(rss() - before)
         """
     )
-    # The sanitized run (malloc only, no block counts) adds AddressSanitizer's
-    # redzones and its quarantine of freed blocks to the resident size.
-    limit = 40 if sys.getallocatedblocks() else 80
-    assert int(grown) < limit * 1024 * 1024
+    # AddressSanitizer's shadow memory and quarantine inflate RSS; quadratic
+    # growth cost 1.6 GB here, so either bound still tells them apart.
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+    assert int(grown) < (200 if sanitized else 40) * 1024 * 1024
 
 
 def test_adding_an_object_again_keeps_one_back_reference():
