@@ -10,11 +10,11 @@ from Corvalex import Indexable, PyQueryExpr
 class Fruit(Indexable):
     """Any subclass of Indexable can be indexed; its attributes are captured."""
 
-    def describe(self):
+    def describe(self) -> str:
         return f"{self.name} ({self.colour}, {self.weight} g)"
 
 
-def main():
+def main() -> None:
     basket = [
         Fruit(name="apple", colour="red", weight=180),
         Fruit(name="banana", colour="yellow", weight=120),
