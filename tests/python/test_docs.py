@@ -13,13 +13,14 @@ DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 
 def test_the_example_runs():
     result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "basic.py")],
+        [sys.executable, str(ROOT / "examples" / "basic.py"), "--objects", "20000"],
         capture_output=True,
         text=True,
         timeout=60,
     )
     assert result.returncode == 0, result.stderr
     assert "after union, green: ['lime']" in result.stdout
+    assert "Corvalex: 40 red objects of 100 to 109 g" in result.stdout
 
 
 def test_the_guide_is_linked_from_the_readme():
