@@ -7,6 +7,7 @@
 # Prints one summary line per interpreter and fails if any run failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/setup.sh test >/dev/null  # the system packages a build needs
 
 candidates=(python3)
 for root in "${PYENV_ROOT:-$HOME/.pyenv}/versions"/*; do
