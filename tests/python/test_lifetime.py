@@ -2,6 +2,7 @@
 views, and the memory that attribute names and repeated adds cost."""
 
 import gc
+import os
 import time
 import weakref
 
@@ -131,7 +132,10 @@ def test_many_attribute_names_on_one_object_cost_linear_memory(run_isolated):
         print(rss() - before)
         """
     )
-    assert int(grown) < 40 * 1024 * 1024
+    # Under AddressSanitizer every allocation carries redzones and freed
+    # memory sits in quarantine: about twice the plain figure.
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+    assert int(grown) < (80 if sanitized else 40) * 1024 * 1024
 
 
 def test_adding_an_object_again_keeps_one_back_reference():
