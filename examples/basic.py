@@ -1,20 +1,25 @@
-"""Index a few objects by their attributes and look them up.
+"""A short tour: index a few objects by their attributes and look them up,
+then time one lookup on many objects against a list comprehension.
 
-Run with: scripts/run-example.sh
+Run with: scripts/run-example.sh [--objects N]
 """
 
+import argparse
+import statistics
+import time
+
 import Corvalex
-from Corvalex import Indexable, PyQueryExpr
+from Corvalex import Index, Indexable, PyQueryExpr
 
 
 class Fruit(Indexable):
     """Any subclass of Indexable can be indexed; its attributes are captured."""
 
-    def describe(self):
+    def describe(self) -> str:
         return f"{self.name} ({self.colour}, {self.weight} g)"
 
 
-def main():
+def tour() -> None:
     basket = [
         Fruit(name="apple", colour="red", weight=180),
         Fruit(name="banana", colour="yellow", weight=120),
@@ -29,7 +34,7 @@ def main():
     print("lime now weighs", basket[4].weight, "g")
     print("Corvalex exports", Corvalex.__all__)
 
-    index = Corvalex.Index()
+    index = Index()
     index.add_object_many(basket)
     red = index.get_by_attribute(colour="red")
     print("red:", [fruit.name for fruit in red])
@@ -82,6 +87,51 @@ def main():
     print("after reduce, stored:", [fruit.name for fruit in index.collect()])
     index.union_with(copy)
     print("after union, green:", [f.name for f in index.get_by_attribute(colour="green")])
+
+
+def timing(count: int) -> None:
+    """One query on `count` objects, against the list comprehension doing the same."""
+    colours = ("red", "green", "yellow", "brown", "black")
+    objects: list[Indexable] = []
+    index = Index()
+    step = max(count // 20, 1)
+    started = time.perf_counter()
+    for first in range(0, count, step):
+        chunk = [
+            Fruit(name=f"fruit {i}", colour=colours[i % 5], weight=i % 997)
+            for i in range(first, min(first + step, count))
+        ]
+        index.add_object_many(chunk)
+        objects.extend(chunk)
+        print(f"\rbuilding: {len(objects):,} of {count:,} objects", end="", flush=True)
+    print(f"\rbuilt and indexed {count:,} objects in {time.perf_counter() - started:.1f} s")
+
+    Q = PyQueryExpr
+    query = Q.and_(Q.bt("weight", 100, 109), Q.eq("colour", "red"))
+
+    def by_index() -> list[Indexable]:
+        return index.reduced_query(query).collect()
+
+    def by_scan() -> list[Indexable]:
+        return [f for f in objects if 100 <= f.weight <= 109 and f.colour == "red"]
+
+    assert by_index() == by_scan()
+    for name, run in (("list comprehension", by_scan), ("Corvalex", by_index)):
+        times = []
+        for _ in range(5):
+            start = time.perf_counter()
+            found = run()
+            times.append(time.perf_counter() - start)
+        print(f"{name}: {len(found):,} red objects of 100 to 109 g "
+              f"in {statistics.median(times) * 1000:.2f} ms")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--objects", type=int, default=1_000_000,
+                        help="how many objects the timing indexes (default 1,000,000)")
+    tour()
+    timing(parser.parse_args().objects)
 
 
 if __name__ == "__main__":
