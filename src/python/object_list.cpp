@@ -36,11 +36,13 @@ PyObject* objects_of(RwLocked<ObjectTable>& table, const Bitmap& ids) {
 PyObject* objects_of(RwLocked<ObjectTable>& locked, std::span<const std::uint32_t> id_list) {
     py::Ref list = py::Ref::steal(py::require(PyList_New(Py_ssize_t(id_list.size()))));
     auto table = locked.read();
+    // One cursor per position read, each following ascending ids page by page.
+    ObjectTable::Cursor current(*table), ahead(*table), further(*table);
     fill_list(
-        list.get(), id_list.size(), [&](std::size_t i) { return table->object(id_list[i]); },
+        list.get(), id_list.size(), [&](std::size_t i) { return current.object(id_list[i]); },
         [&](std::size_t i) {
-            if (i + 8 < id_list.size()) table->prefetch_slot(id_list[i + 8]);
-            if (PyObject* ahead = table->object(id_list[i])) __builtin_prefetch(ahead, 1);
+            if (i + 8 < id_list.size()) further.prefetch_slot(id_list[i + 8]);
+            if (PyObject* object = ahead.object(id_list[i])) __builtin_prefetch(object, 1);
         });
     return list.release();
 }
@@ -49,12 +51,8 @@ PyObject* all_objects(RwLocked<ObjectTable>& locked) {
     std::vector<PyObject*> objects;
     {
         auto table = locked.read();
-        const auto& slots = table->objects();
-        std::size_t stored = 0;
-        for (PyObject* object : slots) stored += object != nullptr;
-        objects.reserve(stored);
-        for (PyObject* object : slots)
-            if (object != nullptr) objects.push_back(object);
+        objects.reserve(table->count());
+        table->for_each([&](std::uint32_t, PyObject* object) { objects.push_back(object); });
         for (PyObject* object : objects) Py_INCREF(object);
     }
     // From here on `objects` owns one reference to each of its objects.
