@@ -138,12 +138,18 @@ class ObjectTable {
     }
 
     // Reads ids in mostly ascending order, resolving a page only when the
-    // id leaves the previous one.
+    // id leaves the previous one, and walking a sparse page forward from
+    // where the previous id was found.
     class Cursor {
       public:
         explicit Cursor(const ObjectTable& table) noexcept : table_(&table) {}
 
-        PyObject* object(std::uint32_t id) noexcept { return read(page_for(id), id); }
+        PyObject* object(std::uint32_t id) noexcept {
+            const PageRef page = page_for(id);
+            if (is_sparse(page)) return find_ascending(*sparse_page(page), offset_of(id));
+            if (page == 0) return nullptr;
+            return dense_slots(page)[offset_of(id)];
+        }
 
         void prefetch_slot(std::uint32_t id) noexcept {
             const PageRef page = page_for(id);
@@ -157,13 +163,27 @@ class ObjectTable {
             if (key != key_) {
                 key_ = key;
                 page_ = table_->page_ref(id);
+                position_ = 0;
             }
             return page_;
+        }
+
+        // Every offset before `position_` is below the last offset asked for.
+        PyObject* find_ascending(const SparsePage& sparse, std::uint32_t offset) noexcept {
+            const std::size_t held = sparse.offsets.size();
+            if (offset < last_offset_) position_ = 0;
+            last_offset_ = offset;
+            while (position_ < held && sparse.offsets[position_] < offset) ++position_;
+            if (position_ < held && sparse.offsets[position_] == offset)
+                return sparse.objects[position_];
+            return nullptr;
         }
 
         const ObjectTable* table_;
         std::uint32_t key_ = ~std::uint32_t(0);  // no id's page
         PageRef page_ = 0;
+        std::size_t position_ = 0;
+        std::uint32_t last_offset_ = 0;
     };
 
     // Calls `visit(id, object)` for each stored object in ascending id order.

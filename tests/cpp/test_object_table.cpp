@@ -61,6 +61,11 @@ TEST(ObjectTable, LooksUpAndListsIdsAcrossSparseAndDensePages) {
             EXPECT_EQ(table.object(id), object.get()) << id;
             EXPECT_EQ(cursor.object(id), object.get()) << id;
         }
+        ObjectTable::Cursor backwards(table), every_id(table);
+        for (auto id = ascending.rbegin(); id != ascending.rend(); ++id)
+            EXPECT_EQ(backwards.object(*id), object.get()) << *id;
+        for (std::uint32_t id = 0; id < 2 * ObjectTable::kPageSlots; ++id)
+            EXPECT_EQ(every_id.object(id), stored.contains(id) ? object.get() : nullptr) << id;
         for (std::uint32_t id : {1u, 3u, 4095u, 4097u, 4096u + 41u, 8192u, 1u << 21, 0xfffffffeu}) {
             EXPECT_EQ(table.object(id), nullptr) << id;
             EXPECT_EQ(cursor.object(id), nullptr) << id;  // jumps back and forth between pages
