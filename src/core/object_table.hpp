@@ -61,7 +61,8 @@ class ObjectTable {
     }
 
     struct Chunk {
-        std::array<PageRef, std::size_t(1) << kChunkBits> pages{};
+        using Pages = std::array<PageRef, std::size_t(1) << kChunkBits>;
+        Pages pages{};
         Chunk() = default;
         Chunk(const Chunk&) = delete;
         Chunk& operator=(const Chunk&) = delete;
@@ -137,51 +138,63 @@ class ObjectTable {
         if (page != 0 && !is_sparse(page)) __builtin_prefetch(&dense_slots(page)[offset_of(id)]);
     }
 
-    // Reads ids in mostly ascending order, resolving a page only when the
-    // id leaves the previous one, and walking a sparse page forward from
-    // where the previous id was found.
+    // Reads ids in mostly ascending order: like `object`, but a sparse page
+    // is walked forward from where the previous id was found. Pages are
+    // looked up for every id: results jump between pages at random, and a
+    // mispredicted "same page as before?" costs more than the two loads.
     class Cursor {
       public:
         explicit Cursor(const ObjectTable& table) noexcept : table_(&table) {}
 
-        PyObject* object(std::uint32_t id) noexcept {
-            const PageRef page = page_for(id);
-            if (is_sparse(page)) return find_ascending(*sparse_page(page), offset_of(id));
-            if (page == 0) return nullptr;
-            return dense_slots(page)[offset_of(id)];
+        // Where the object of `id` is kept (a null slot when there is none);
+        // valid while the table is unchanged.
+        PyObject* const* slot(std::uint32_t id) noexcept {
+            static PyObject* const kEmpty = nullptr;
+            if (chunk_of(id) != chunk_key_) [[unlikely]]
+                enter_chunk(id);
+            const PageRef page = (*pages_)[page_of(id)];
+            if (is_sparse(page)) [[unlikely]]
+                return find_ascending(sparse_page(page), offset_of(id));
+            if (page == 0) return &kEmpty;
+            return &dense_slots(page)[offset_of(id)];
         }
 
-        void prefetch_slot(std::uint32_t id) noexcept {
-            const PageRef page = page_for(id);
-            if (page != 0 && !is_sparse(page))
-                __builtin_prefetch(&dense_slots(page)[offset_of(id)]);
-        }
+        PyObject* object(std::uint32_t id) noexcept { return *slot(id); }
 
       private:
-        PageRef page_for(std::uint32_t id) noexcept {
-            const std::uint32_t key = id >> kPageBits;
-            if (key != key_) {
-                key_ = key;
-                page_ = table_->page_ref(id);
-                position_ = 0;
-            }
-            return page_;
+        void enter_chunk(std::uint32_t id) noexcept {
+            static constexpr Chunk::Pages kNoPages{};
+            chunk_key_ = chunk_of(id);
+            const auto& chunks = table_->chunks_;
+            pages_ = chunk_key_ < chunks.size() && chunks[chunk_key_] ? &chunks[chunk_key_]->pages
+                                                                      : &kNoPages;
         }
 
         // Every offset before `position_` is below the last offset asked for.
-        PyObject* find_ascending(const SparsePage& sparse, std::uint32_t offset) noexcept {
-            const std::size_t held = sparse.offsets.size();
-            if (offset < last_offset_) position_ = 0;
+        PyObject* const* find_ascending(const SparsePage* sparse, std::uint32_t offset) noexcept {
+            static PyObject* const kEmpty = nullptr;
+            if (sparse != sparse_ || offset < last_offset_) {
+                sparse_ = sparse;
+                position_ = 0;
+            }
             last_offset_ = offset;
-            while (position_ < held && sparse.offsets[position_] < offset) ++position_;
-            if (position_ < held && sparse.offsets[position_] == offset)
-                return sparse.objects[position_];
-            return nullptr;
+            const std::uint16_t* offsets = sparse->offsets.data();
+            const std::size_t held = sparse->offsets.size();
+            // A few steps forward, then a search of the rest.
+            const std::size_t near = std::min(held, position_ + 8);
+            while (position_ < near && offsets[position_] < offset) ++position_;
+            if (position_ == near && near < held)
+                position_ =
+                    std::size_t(std::lower_bound(offsets + near, offsets + held, offset) - offsets);
+            if (position_ < held && offsets[position_] == offset)
+                return &sparse->objects[position_];
+            return &kEmpty;
         }
 
         const ObjectTable* table_;
-        std::uint32_t key_ = ~std::uint32_t(0);  // no id's page
-        PageRef page_ = 0;
+        std::size_t chunk_key_ = ~std::size_t(0);  // no id's chunk
+        const Chunk::Pages* pages_ = nullptr;
+        const SparsePage* sparse_ = nullptr;
         std::size_t position_ = 0;
         std::uint32_t last_offset_ = 0;
     };

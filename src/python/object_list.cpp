@@ -8,20 +8,36 @@
 namespace corvalex::python {
 namespace {
 
-// Fills `list` (allocated with room for `count`) from `count` candidate
-// slots; `object_at(i)` gives the object of candidate i (or null) and
-// `prefetch(i)` warms what it will read. Results are scattered over memory,
-// so reading a few candidates ahead hides most of the cache misses of the
-// table and of the objects' reference counts. Takes new references only.
-template <typename ObjectAt, typename Prefetch>
-void fill_list(PyObject* list, std::size_t count, ObjectAt object_at, Prefetch prefetch) {
-    constexpr std::size_t kAhead = 8;
+// Fills `list` (allocated with room for every id) with the objects of `ids`.
+// Results are scattered over memory, so each id goes through three stages a
+// few ids apart: its table slot is found and prefetched, then its object is
+// read and the object's header prefetched, then the object enters the list.
+// Takes new references only.
+void fill_list(PyObject* list, const ObjectTable& table, std::span<const std::uint32_t> ids) {
+    constexpr std::size_t kAhead = 8;  // ids between two stages
+    ObjectTable::Cursor cursor(table);
+    PyObject* const* slots[kAhead] = {};
+    PyObject* objects[kAhead] = {};
+    const std::size_t count = ids.size();
     Py_ssize_t filled = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) prefetch(i + kAhead);
-        if (PyObject* object = object_at(i)) {
-            Py_INCREF(object);
-            PyList_SET_ITEM(list, filled++, object);
+    for (std::size_t i = 0; i < count + 2 * kAhead; ++i) {
+        // Each stage reads its ring entry before the stage before it refills it.
+        if (i >= 2 * kAhead) {
+            if (PyObject* object = objects[(i - 2 * kAhead) % kAhead]) {
+                Py_INCREF(object);
+                PyList_SET_ITEM(list, filled++, object);
+            }
+        }
+        if (i >= kAhead && i - kAhead < count) {
+            PyObject* const* slot = slots[(i - kAhead) % kAhead];
+            PyObject* object = *slot;
+            if (object != nullptr) __builtin_prefetch(object, 1);
+            objects[(i - kAhead) % kAhead] = object;
+        }
+        if (i < count) {
+            PyObject* const* slot = cursor.slot(ids[i]);
+            __builtin_prefetch(slot);
+            slots[i % kAhead] = slot;
         }
     }
     Py_SET_SIZE(list, filled);  // the unused tail slots are null
@@ -36,14 +52,7 @@ PyObject* objects_of(RwLocked<ObjectTable>& table, const Bitmap& ids) {
 PyObject* objects_of(RwLocked<ObjectTable>& locked, std::span<const std::uint32_t> id_list) {
     py::Ref list = py::Ref::steal(py::require(PyList_New(Py_ssize_t(id_list.size()))));
     auto table = locked.read();
-    // One cursor per position read, each following ascending ids page by page.
-    ObjectTable::Cursor current(*table), ahead(*table), further(*table);
-    fill_list(
-        list.get(), id_list.size(), [&](std::size_t i) { return current.object(id_list[i]); },
-        [&](std::size_t i) {
-            if (i + 8 < id_list.size()) further.prefetch_slot(id_list[i + 8]);
-            if (PyObject* object = ahead.object(id_list[i])) __builtin_prefetch(object, 1);
-        });
+    fill_list(list.get(), *table, id_list);
     return list.release();
 }
 
