@@ -1,14 +1,15 @@
 // The object table of an index: maps each stored id to its object. Memory
-// follows the objects held, not the highest id:
+// follows the objects held, not the highest id. While the ids are dense
+// enough (at most kFlatSpread ids per object, past a first page) the table
+// is one flat array of slots, read with a single load. Otherwise it is paged:
 //
-//   ObjectTable { chunks[id >> 20] -> Chunk { pages[(id >> 12) & 255] -> Page },
-//                 flat_hash_map<id, StoredItem> shared }
+//   chunks[id >> 20] -> Chunk { pages[(id >> 12) & 255] -> Page }
 //
 // A page covers 4096 ids. It starts sparse (sorted offsets and objects) and
 // turns into a plain array of 4096 slots once it holds kSparseLimit objects,
-// so a dense run of ids is read with two directory loads and one array load,
-// and a lone object costs a chunk and a few bytes instead of a slot for every
-// id below it.
+// so a lone object costs a chunk and a few bytes instead of a slot for every
+// id below it. The table turns paged when an id far beyond the others
+// arrives, and flat again once the objects fill the range densely.
 //
 // A slot owns its strong reference directly, except where the handle it was
 // given is also held elsewhere (a snapshot stored in several nested indexes);
@@ -36,6 +37,7 @@ class ObjectTable {
     static constexpr unsigned kChunkBits = 8;  // pages per chunk: 256
     static constexpr std::uint32_t kPageSlots = 1u << kPageBits;
     static constexpr std::size_t kSparseLimit = 128;
+    static constexpr std::size_t kFlatSpread = 64;
 
   private:
     struct SparsePage {
@@ -115,6 +117,7 @@ class ObjectTable {
             slot = object;
             shared_.insert_or_assign(id, std::move(item));
         }
+        settle();
     }
 
     // Stores a strong reference the caller hands over.
@@ -123,20 +126,30 @@ class ObjectTable {
         release(id, slot);
         ++count_;
         slot = owned;
+        settle();
     }
 
-    // Makes room in the directory for ids up to `highest`.
-    void reserve(std::uint32_t highest) {
-        if (chunks_.size() <= chunk_of(highest)) chunks_.resize(chunk_of(highest) + 1);
+    // Makes room for `count` objects with ids up to `highest`.
+    void reserve(std::uint32_t highest, std::size_t count) {
+        if (!paged_ && fits_flat(highest, count)) flat_.reserve(std::size_t(highest) + 1);
     }
 
     // The object stored at `id`, or null.
-    PyObject* object(std::uint32_t id) const noexcept { return read(page_ref(id), id); }
+    PyObject* object(std::uint32_t id) const noexcept {
+        if (!paged_) return id < flat_.size() ? flat_[id] : nullptr;
+        return read(page_ref(id), id);
+    }
 
     void prefetch_slot(std::uint32_t id) const noexcept {
+        if (!paged_) {
+            if (id < flat_.size()) __builtin_prefetch(&flat_[id]);
+            return;
+        }
         const PageRef page = page_ref(id);
         if (page != 0 && !is_sparse(page)) __builtin_prefetch(&dense_slots(page)[offset_of(id)]);
     }
+
+    bool paged() const noexcept { return paged_; }
 
     // Reads ids in mostly ascending order: like `object`, but a sparse page
     // is walked forward from where the previous id was found. Pages are
@@ -144,12 +157,16 @@ class ObjectTable {
     // mispredicted "same page as before?" costs more than the two loads.
     class Cursor {
       public:
-        explicit Cursor(const ObjectTable& table) noexcept : table_(&table) {}
+        explicit Cursor(const ObjectTable& table) noexcept
+            : table_(&table),
+              flat_(table.paged_ ? nullptr : table.flat_.data()),
+              flat_size_(table.paged_ ? 0 : table.flat_.size()) {}
 
         // Where the object of `id` is kept (a null slot when there is none);
         // valid while the table is unchanged.
         PyObject* const* slot(std::uint32_t id) noexcept {
             static PyObject* const kEmpty = nullptr;
+            if (!table_->paged_) return id < flat_size_ ? &flat_[id] : &kEmpty;
             if (chunk_of(id) != chunk_key_) [[unlikely]]
                 enter_chunk(id);
             const PageRef page = (*pages_)[page_of(id)];
@@ -192,6 +209,8 @@ class ObjectTable {
         }
 
         const ObjectTable* table_;
+        PyObject* const* flat_;
+        std::size_t flat_size_;
         std::size_t chunk_key_ = ~std::size_t(0);  // no id's chunk
         const Chunk::Pages* pages_ = nullptr;
         const SparsePage* sparse_ = nullptr;
@@ -202,6 +221,11 @@ class ObjectTable {
     // Calls `visit(id, object)` for each stored object in ascending id order.
     template <typename Visit>
     void for_each(Visit&& visit) const {
+        if (!paged_) {
+            for (std::size_t id = 0; id < flat_.size(); ++id)
+                if (flat_[id] != nullptr) visit(std::uint32_t(id), flat_[id]);
+            return;
+        }
         for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
             if (!chunks_[chunk]) continue;
             const auto& pages = chunks_[chunk]->pages;
@@ -246,8 +270,22 @@ class ObjectTable {
     std::size_t footprint() const noexcept;
 
   private:
+    using Chunks = std::vector<std::unique_ptr<Chunk>>;
+
+    static bool fits_flat(std::uint32_t highest, std::size_t count) noexcept {
+        return std::size_t(highest) < kFlatSpread * count + kPageSlots;
+    }
+
     // The slot for `id`, created empty if missing.
     PyObject*& slot_for(std::uint32_t id);
+    static PyObject*& page_slot(Chunks& chunks, std::uint32_t id);
+
+    // Turns a paged table flat once its objects fill their range densely.
+    void settle() {
+        if (paged_ && fits_flat(highest_, count_)) make_flat();
+    }
+    void make_flat();
+    void make_paged();
 
     void release(std::uint32_t id, PyObject*& slot) {
         PyObject* previous = slot;
@@ -262,8 +300,11 @@ class ObjectTable {
 
     void clear() noexcept;
 
-    std::vector<std::unique_ptr<Chunk>> chunks_;
+    bool paged_ = false;
+    std::vector<PyObject*> flat_;  // while not paged
+    Chunks chunks_;                // while paged
     std::size_t count_ = 0;
+    std::uint32_t highest_ = 0;
     absl::flat_hash_map<std::uint32_t, StoredItem> shared_;
 };
 

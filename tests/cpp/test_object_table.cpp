@@ -120,6 +120,43 @@ TEST(ObjectTable, VisitOwnedSkipsHandlesHeldElsewhereAndStops) {
     EXPECT_EQ(seen.size(), 1u);
 }
 
+TEST(ObjectTable, TurnsPagedForAFarIdAndFlatAgainWhenFilled) {
+    ObjectTable table;
+    py::Ref object = fresh_object();
+    const Py_ssize_t base = Py_REFCNT(object.get());
+    auto expect_holds = [&](const Ids& ids) {
+        EXPECT_EQ(listed_ids(table), ids);
+        ObjectTable::Cursor cursor(table);
+        for (std::uint32_t id : ids) {
+            EXPECT_EQ(table.object(id), object.get()) << id;
+            EXPECT_EQ(cursor.object(id), object.get()) << id;
+        }
+        EXPECT_EQ(table.object(ids.back() + 1), nullptr);
+        EXPECT_EQ(Py_REFCNT(object.get()), base + Py_ssize_t(ids.size()));
+    };
+    Ids ids;
+    for (std::uint32_t id = 0; id < 10; ++id) {
+        table.store_owned(id, Py_NewRef(object.get()));
+        ids.push_back(id);
+    }
+    EXPECT_FALSE(table.paged());
+    expect_holds(ids);
+
+    table.store_owned(1'000'000, Py_NewRef(object.get()));
+    ids.push_back(1'000'000);
+    EXPECT_TRUE(table.paged());
+    expect_holds(ids);
+
+    ids.pop_back();
+    for (std::uint32_t id = 10; id < 16'000; ++id) {
+        table.store_owned(id, Py_NewRef(object.get()));
+        ids.push_back(id);
+    }
+    ids.push_back(1'000'000);
+    EXPECT_FALSE(table.paged());  // 16,000 objects fill a million ids densely enough
+    expect_holds(ids);
+}
+
 TEST(ObjectTable, MemoryFollowsTheObjectsHeldNotTheHighestId) {
     ObjectTable lone;
     lone.store_owned(3'000'000, Py_NewRef(Py_None));
@@ -137,7 +174,9 @@ TEST(ObjectTable, MemoryFollowsTheObjectsHeldNotTheHighestId) {
 
     ObjectTable dense;  // dense ids cost little more than one slot each
     constexpr std::uint32_t kDense = 100'000;
+    dense.reserve(kDense - 1, kDense);
     for (std::uint32_t id = 0; id < kDense; ++id) dense.store_owned(id, Py_NewRef(Py_None));
+    EXPECT_FALSE(dense.paged());
     EXPECT_LT(dense.footprint(), std::size_t(kDense) * sizeof(PyObject*) * 11 / 10);
 }
 
