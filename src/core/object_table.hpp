@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -150,6 +151,8 @@ class ObjectTable {
     }
 
     bool paged() const noexcept { return paged_; }
+    // The slots of a table that is not paged, indexed by id.
+    std::span<PyObject* const> flat_slots() const noexcept { return flat_; }
 
     // Reads ids in mostly ascending order: like `object`, but a sparse page
     // is walked forward from where the previous id was found. Pages are

@@ -8,12 +8,33 @@
 namespace corvalex::python {
 namespace {
 
-// Fills `list` (allocated with room for every id) with the objects of `ids`.
-// Results are scattered over memory, so each id goes through three stages a
-// few ids apart: its table slot is found and prefetched, then its object is
-// read and the object's header prefetched, then the object enters the list.
-// Takes new references only.
-void fill_list(PyObject* list, const ObjectTable& table, std::span<const std::uint32_t> ids) {
+// Fills `list` (allocated with room for every id) with the objects of `ids`,
+// taking new references only. Results are scattered over memory, so each id
+// goes through stages a few ids apart: its table slot is prefetched, then
+// its object is read and the object's header prefetched, then the object
+// enters the list.
+void fill_from_flat(PyObject* list, std::span<PyObject* const> slots,
+                    std::span<const std::uint32_t> ids) {
+    constexpr std::size_t kAhead = 8;
+    const std::size_t count = ids.size();
+    auto object_at = [&](std::size_t i) { return ids[i] < slots.size() ? slots[ids[i]] : nullptr; };
+    Py_ssize_t filled = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+            if (i + 2 * kAhead < count && ids[i + 2 * kAhead] < slots.size())
+                __builtin_prefetch(&slots[ids[i + 2 * kAhead]]);
+            if (PyObject* ahead = object_at(i + kAhead)) __builtin_prefetch(ahead, 1);
+        }
+        if (PyObject* object = object_at(i)) {
+            Py_INCREF(object);
+            PyList_SET_ITEM(list, filled++, object);
+        }
+    }
+    Py_SET_SIZE(list, filled);  // the unused tail slots are null
+}
+
+// A paged table's slot is found once per id, through a cursor.
+void fill_from_pages(PyObject* list, const ObjectTable& table, std::span<const std::uint32_t> ids) {
     constexpr std::size_t kAhead = 8;  // ids between two stages
     ObjectTable::Cursor cursor(table);
     PyObject* const* slots[kAhead] = {};
@@ -52,7 +73,10 @@ PyObject* objects_of(RwLocked<ObjectTable>& table, const Bitmap& ids) {
 PyObject* objects_of(RwLocked<ObjectTable>& locked, std::span<const std::uint32_t> id_list) {
     py::Ref list = py::Ref::steal(py::require(PyList_New(Py_ssize_t(id_list.size()))));
     auto table = locked.read();
-    fill_list(list.get(), *table, id_list);
+    if (table->paged())
+        fill_from_pages(list.get(), *table, id_list);
+    else
+        fill_from_flat(list.get(), table->flat_slots(), id_list);
     return list.release();
 }
 
