@@ -154,10 +154,11 @@ class ObjectTable {
     // The slots of a table that is not paged, indexed by id.
     std::span<PyObject* const> flat_slots() const noexcept { return flat_; }
 
-    // Reads ids in mostly ascending order: like `object`, but a sparse page
-    // is walked forward from where the previous id was found. Pages are
-    // looked up for every id: results jump between pages at random, and a
-    // mispredicted "same page as before?" costs more than the two loads.
+    // Reads ids in mostly ascending order: like `object`, but the chunk of
+    // the previous id is kept and a sparse page is walked forward from where
+    // the previous id was found. Pages are looked up for every id: results
+    // jump between pages at random, and a mispredicted "same page as
+    // before?" costs more than the load.
     class Cursor {
       public:
         explicit Cursor(const ObjectTable& table) noexcept
