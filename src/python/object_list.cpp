@@ -8,20 +8,57 @@
 namespace corvalex::python {
 namespace {
 
-// Fills `list` (allocated with room for `count`) from `count` candidate
-// slots; `object_at(i)` gives the object of candidate i (or null) and
-// `prefetch(i)` warms what it will read. Results are scattered over memory,
-// so reading a few candidates ahead hides most of the cache misses of the
-// table and of the objects' reference counts. Takes new references only.
-template <typename ObjectAt, typename Prefetch>
-void fill_list(PyObject* list, std::size_t count, ObjectAt object_at, Prefetch prefetch) {
+// Fills `list` (allocated with room for every id) with the objects of `ids`,
+// taking new references only. Results are scattered over memory, so each id
+// goes through stages a few ids apart: its table slot is prefetched, then
+// its object is read and the object's header prefetched, then the object
+// enters the list.
+void fill_from_flat(PyObject* list, std::span<PyObject* const> slots,
+                    std::span<const std::uint32_t> ids) {
     constexpr std::size_t kAhead = 8;
+    const std::size_t count = ids.size();
+    auto object_at = [&](std::size_t i) { return ids[i] < slots.size() ? slots[ids[i]] : nullptr; };
     Py_ssize_t filled = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) prefetch(i + kAhead);
+        if (i + kAhead < count) {
+            if (i + 2 * kAhead < count && ids[i + 2 * kAhead] < slots.size())
+                __builtin_prefetch(&slots[ids[i + 2 * kAhead]]);
+            if (PyObject* ahead = object_at(i + kAhead)) __builtin_prefetch(ahead, 1);
+        }
         if (PyObject* object = object_at(i)) {
             Py_INCREF(object);
             PyList_SET_ITEM(list, filled++, object);
+        }
+    }
+    Py_SET_SIZE(list, filled);  // the unused tail slots are null
+}
+
+// A paged table's slot is found once per id, through a cursor.
+void fill_from_pages(PyObject* list, const ObjectTable& table, std::span<const std::uint32_t> ids) {
+    constexpr std::size_t kAhead = 8;  // ids between two stages
+    ObjectTable::Cursor cursor(table);
+    PyObject* const* slots[kAhead] = {};
+    PyObject* objects[kAhead] = {};
+    const std::size_t count = ids.size();
+    Py_ssize_t filled = 0;
+    for (std::size_t i = 0; i < count + 2 * kAhead; ++i) {
+        // Each stage reads its ring entry before the stage before it refills it.
+        if (i >= 2 * kAhead) {
+            if (PyObject* object = objects[(i - 2 * kAhead) % kAhead]) {
+                Py_INCREF(object);
+                PyList_SET_ITEM(list, filled++, object);
+            }
+        }
+        if (i >= kAhead && i - kAhead < count) {
+            PyObject* const* slot = slots[(i - kAhead) % kAhead];
+            PyObject* object = *slot;
+            if (object != nullptr) __builtin_prefetch(object, 1);
+            objects[(i - kAhead) % kAhead] = object;
+        }
+        if (i < count) {
+            PyObject* const* slot = cursor.slot(ids[i]);
+            __builtin_prefetch(slot);
+            slots[i % kAhead] = slot;
         }
     }
     Py_SET_SIZE(list, filled);  // the unused tail slots are null
@@ -36,12 +73,10 @@ PyObject* objects_of(RwLocked<ObjectTable>& table, const Bitmap& ids) {
 PyObject* objects_of(RwLocked<ObjectTable>& locked, std::span<const std::uint32_t> id_list) {
     py::Ref list = py::Ref::steal(py::require(PyList_New(Py_ssize_t(id_list.size()))));
     auto table = locked.read();
-    fill_list(
-        list.get(), id_list.size(), [&](std::size_t i) { return table->object(id_list[i]); },
-        [&](std::size_t i) {
-            if (i + 8 < id_list.size()) table->prefetch_slot(id_list[i + 8]);
-            if (PyObject* ahead = table->object(id_list[i])) __builtin_prefetch(ahead, 1);
-        });
+    if (table->paged())
+        fill_from_pages(list.get(), *table, id_list);
+    else
+        fill_from_flat(list.get(), table->flat_slots(), id_list);
     return list.release();
 }
 
@@ -49,12 +84,8 @@ PyObject* all_objects(RwLocked<ObjectTable>& locked) {
     std::vector<PyObject*> objects;
     {
         auto table = locked.read();
-        const auto& slots = table->objects();
-        std::size_t stored = 0;
-        for (PyObject* object : slots) stored += object != nullptr;
-        objects.reserve(stored);
-        for (PyObject* object : slots)
-            if (object != nullptr) objects.push_back(object);
+        objects.reserve(table->count());
+        table->for_each([&](std::uint32_t, PyObject* object) { objects.push_back(object); });
         for (PyObject* object : objects) Py_INCREF(object);
     }
     // From here on `objects` owns one reference to each of its objects.

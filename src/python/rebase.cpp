@@ -62,7 +62,7 @@ PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
         {
             auto table = core->items->write();
             const std::uint32_t max_id = batch.empty() ? 0 : batch.back().record->id;
-            table->resize(std::size_t(max_id) + 1);
+            table->reserve(max_id, objects.size());
             for (const py::Ref& object : objects)
                 table->store_owned(as_indexable(object.get())->record.id,
                                    py::Ref::borrow(object.get()).release());

@@ -7,8 +7,9 @@ std::vector<py::Ref> stored_objects(const SharedObjectTable& items, const Bitmap
     std::vector<py::Ref> objects;
     objects.reserve(id_list.size());
     auto table = items->read();
+    ObjectTable::Cursor cursor(*table);
     for (const std::uint32_t id : id_list)
-        if (PyObject* object = table->object(id)) objects.push_back(py::Ref::borrow(object));
+        if (PyObject* object = cursor.object(id)) objects.push_back(py::Ref::borrow(object));
     return objects;
 }
 

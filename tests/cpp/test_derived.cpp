@@ -109,6 +109,7 @@ TEST(Union, BringsTheSetsOfSharedObjectsButNoObjects) {
     EXPECT_EQ(lookup(target, "mine", value(1)), (Ids{1}));
     EXPECT_EQ(lookup(target, "size", value(7)).size(), 10u);
     EXPECT_EQ(target.allowed->read()->to_vector().size(), 13u);
+    EXPECT_EQ(target.items->read()->count(), 13u);
     EXPECT_EQ(target.index->read()->at("theirs")->ranged.size(), 0u);
     EXPECT_EQ(lookup(other, "colour", text("red")), (Ids{2}));
     union_with(target, target);  // one table: nothing to do, and no self-deadlock

@@ -243,9 +243,9 @@ class IndexCoreTest : public ::testing::Test {
     IndexAPI core;
 };
 
-TEST_F(IndexCoreTest, TheObjectTableIsDenseAndPrivateNamesAreSkipped) {
+TEST_F(IndexCoreTest, TheObjectTableHoldsTheStoredIdAndPrivateNamesAreSkipped) {
     core.add_object(5, item(), attrs({{"a", "1"}, {"_b", "2"}, {"", "3"}}), nullptr);
-    EXPECT_EQ(core.items->read()->size(), 6u);
+    EXPECT_EQ(core.items->read()->count(), 1u);
     for (std::uint32_t id = 0; id < 5; ++id) EXPECT_EQ(core.items->read()->object(id), nullptr);
     EXPECT_EQ(core.items->read()->object(5), Py_None);
     EXPECT_EQ(ids_of(*core.allowed->read()), (std::vector<std::uint32_t>{5}));

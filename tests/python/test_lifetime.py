@@ -138,6 +138,38 @@ def test_many_attribute_names_on_one_object_cost_linear_memory(run_isolated):
     assert int(grown) < (200 if sanitized else 40) * 1024 * 1024
 
 
+def test_memory_follows_the_objects_held_not_their_ids(run_isolated):
+    lines = run_isolated(
+        """
+        from Corvalex import Index, Indexable
+
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+
+        for _ in range(3_000_000):  # pushes the id counter into the millions
+            Indexable()
+        lone = Indexable(kind="lone")
+        batch = [Indexable(kind="kept", n=n) for n in range(1_000)]
+        before = rss()
+        index = Index()
+        index.add_object(lone)
+        many = Index()
+        many.add_object_many(batch)
+        rebased = many.reduced(kind="kept").rebase()
+        grown = rss() - before
+        assert index.collect() == [lone]
+        assert index.get_by_attribute(kind="lone") == [lone]
+        assert rebased.collect() == batch
+        assert rebased.get_by_attribute(n=500) == [batch[500]]
+        print(grown)
+        """,
+        timeout=120,
+    )
+    # A slot for every id below the highest one would cost 24 MB per table.
+    assert int(lines[0]) < 4 * 1024 * 1024
+
+
 def test_adding_an_object_again_keeps_one_back_reference():
     index = Index()
     obj = Indexable(a=0)
