@@ -43,9 +43,7 @@ class RwLocked {
 
       private:
         friend class RwLocked;
-        explicit ReadGuard(RwLocked* owner) noexcept : owner_(owner) {
-            py::enter_locked_region();
-        }
+        explicit ReadGuard(RwLocked* owner) noexcept : owner_(owner) { py::enter_locked_region(); }
         RwLocked* owner_;
     };
 

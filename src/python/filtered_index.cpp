@@ -4,8 +4,8 @@
 
 #include "binding/errors.hpp"
 #include "binding/types.hpp"
-#include "python/gc_support.hpp"
 #include "python/derived_methods.hpp"
+#include "python/gc_support.hpp"
 #include "python/object_list.hpp"
 #include "python/query_methods.hpp"
 
@@ -62,8 +62,11 @@ PyType_Slot filtered_index_slots[] = {
 };
 
 PyType_Spec filtered_index_spec = {
-    "Corvalex.FilteredIndex", sizeof(FilteredIndexObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots,
+    "Corvalex.FilteredIndex",
+    sizeof(FilteredIndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    filtered_index_slots,
 };
 
 }  // namespace

@@ -68,8 +68,7 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
-    auto* object = as_indexable(self);
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc) auto* object = as_indexable(self);
     object->record.~IndexableRecord();
     object->borrow.~BorrowFlag();
     type->tp_free(self);

@@ -328,8 +328,8 @@ OWNER_ATTRS = {}
 
 
 def _make_owners():
-    specs = [("ann", 1), ("bob", 2.5), ("cy", -3), ("dee", True), ("", 0), ("eve", float("nan")), ("fay", None)]
-    for name, rank in specs:
+    name_ranks = [("ann", 1), ("bob", 2.5), ("cy", -3), ("dee", True), ("", 0), ("eve", float("nan")), ("fay", None)]
+    for name, rank in name_ranks:
         owner = Indexable(name=name, rank=rank, _x=1)
         OWNER_ATTRS[owner] = {"name": name, "rank": rank}
     for owner in OWNERS:
