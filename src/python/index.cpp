@@ -144,11 +144,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::without_thread_state([&] { core->add_object_many(members); });
 
         const IndexMeta weak = core;
-        for (const py::Ref& item : batch.items)
-            add_index(as_indexable(item.get())->record.meta, weak);
         std::uint32_t highest = 0;
-        for (const py::Ref& item : batch.items)
-            highest = std::max(highest, as_indexable(item.get())->record.id);
+        for (const py::Ref& item : batch.items) {
+            IndexableRecord& record = as_indexable(item.get())->record;
+            add_index(record.meta, weak);
+            highest = std::max(highest, record.id);
+        }
         auto table = core->items->write();
         table->reserve(highest, table->count() + batch.items.size());
         for (const py::Ref& item : batch.items)
