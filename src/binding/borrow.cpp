@@ -5,10 +5,8 @@
 namespace corvalex::py {
 
 template <bool Exclusive>
-Borrow<Exclusive> Borrow<Exclusive>::acquire(BorrowFlag& flag) {
-    if (!take(flag))
-        raise(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
-    return Borrow(&flag);
+void Borrow<Exclusive>::refuse() {
+    raise(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
 template class Borrow<false>;

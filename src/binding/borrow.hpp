@@ -6,6 +6,8 @@
 // because a holder may keep its borrow while its thread state is released.
 #pragma once
 
+#include <Python.h>
+
 #include <atomic>
 #include <cstdint>
 #include <utility>
@@ -14,6 +16,12 @@ namespace corvalex::py {
 
 class BorrowFlag {
   public:
+    // Borrows are only ever taken and ended with an attached thread state
+    // (a holder may keep one while detached, but lets it go attached). With
+    // a global interpreter lock that serialises every change of the flag, so
+    // plain loads and stores do what the (much dearer) read-modify-writes
+    // would; without one, they are needed.
+#ifdef Py_GIL_DISABLED
     bool try_shared() noexcept {
         std::int32_t state = state_.load(std::memory_order_relaxed);
         while (state >= 0) {
@@ -22,14 +30,32 @@ class BorrowFlag {
         }
         return false;
     }
-    void end_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
-
+    void end_shared() noexcept {
+        state_.fetch_sub(1, std::memory_order_release);
+    }
     bool try_exclusive() noexcept {
         std::int32_t expected = 0;
         return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire);
     }
-    void end_exclusive() noexcept { state_.store(0, std::memory_order_release); }
-
+#else
+    bool try_shared() noexcept {
+        const std::int32_t state = state_.load(std::memory_order_relaxed);
+        if (state < 0) return false;
+        state_.store(state + 1, std::memory_order_relaxed);
+        return true;
+    }
+    void end_shared() noexcept {
+        state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+    bool try_exclusive() noexcept {
+        if (state_.load(std::memory_order_relaxed) != 0) return false;
+        state_.store(kExclusive, std::memory_order_relaxed);
+        return true;
+    }
+#endif
+    void end_exclusive() noexcept {
+        state_.store(0, std::memory_order_release);
+    }
     bool held_exclusively() const noexcept {
         return state_.load(std::memory_order_relaxed) == kExclusive;
     }
@@ -46,7 +72,11 @@ template <bool Exclusive>
 class Borrow {
   public:
     Borrow() noexcept = default;
-    static Borrow acquire(BorrowFlag& flag);
+    static Borrow acquire(BorrowFlag& flag) {
+        if (!take(flag)) [[unlikely]]
+            refuse();
+        return Borrow(&flag);
+    }
     static Borrow try_acquire(BorrowFlag& flag) noexcept {
         return Borrow(take(flag) ? &flag : nullptr);
     }
@@ -72,6 +102,7 @@ class Borrow {
 
   private:
     explicit Borrow(BorrowFlag* flag) noexcept : flag_(flag) {}
+    [[noreturn]] static void refuse();
     static bool take(BorrowFlag& flag) noexcept {
         if constexpr (Exclusive)
             return flag.try_exclusive();

@@ -12,7 +12,6 @@ namespace {
 struct PendingReleases {
     std::mutex mutex;
     std::vector<PyObject*> objects;
-    std::atomic<bool> non_empty{false};
 };
 
 PendingReleases& pending() {
@@ -21,9 +20,15 @@ PendingReleases& pending() {
     return *instance;
 }
 
-thread_local int locked_regions = 0;
+// Initial-exec: read on every attribute write and every reference drop, and
+// the general model would cost a call into the dynamic loader each time.
+[[gnu::tls_model("initial-exec")]] thread_local int locked_regions = 0;
 
 }  // namespace
+
+namespace detail {
+std::atomic<bool> releases_pending{false};
+}  // namespace detail
 
 void enter_locked_region() noexcept {
     ++locked_regions;
@@ -47,21 +52,21 @@ void release_reference(PyObject* object) noexcept {
     try {
         std::lock_guard lock(queue.mutex);
         queue.objects.push_back(object);
-        queue.non_empty.store(true, std::memory_order_release);
+        detail::releases_pending.store(true, std::memory_order_release);
     } catch (...) {
         // Out of memory while queueing: leaking one reference is the only
         // safe choice without a thread state.
     }
 }
 
-void drain_deferred_releases() noexcept {
+void detail::drain_pending_releases() noexcept {
+    if (locked_regions != 0) return;
     auto& queue = pending();
-    if (locked_regions != 0 || !queue.non_empty.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> objects;
     {
         std::lock_guard lock(queue.mutex);
         objects.swap(queue.objects);
-        queue.non_empty.store(false, std::memory_order_release);
+        releases_pending.store(false, std::memory_order_release);
     }
     for (PyObject* object : objects) Py_DECREF(object);
 }

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 namespace corvalex::py {
 
 // Drops one strong reference now if the calling thread is attached and holds
@@ -22,7 +24,15 @@ void enter_locked_region() noexcept;
 void leave_locked_region() noexcept;
 bool in_locked_region() noexcept;
 
-// Releases every queued reference; needs an attached thread.
-void drain_deferred_releases() noexcept;
+namespace detail {
+extern std::atomic<bool> releases_pending;
+void drain_pending_releases() noexcept;
+}  // namespace detail
+
+// Releases every queued reference; needs an attached thread. Cheap when
+// nothing is queued, which is nearly always: every entry point calls it.
+inline void drain_deferred_releases() noexcept {
+    if (detail::releases_pending.load(std::memory_order_acquire)) detail::drain_pending_releases();
+}
 
 }  // namespace corvalex::py

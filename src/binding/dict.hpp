@@ -14,6 +14,9 @@ namespace corvalex::py {
 // The UTF-8 text of a str, valid as long as the str lives. A str that cannot
 // be encoded (lone surrogates) raises the interpreter's UnicodeEncodeError.
 inline std::string_view utf8(PyObject* text) {
+    if (PyUnicode_Check(text) && PyUnicode_IS_COMPACT_ASCII(text))
+        return {static_cast<const char*>(PyUnicode_DATA(text)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) throw_python_error();

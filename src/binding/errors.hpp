@@ -59,7 +59,8 @@ Result guarded(Result failure, Body&& body) noexcept {
         Result result = body();
         // References dropped under a table lock were queued; release them
         // before returning so that what the call let go of goes now.
-        if (!PyErr_Occurred()) drain_deferred_releases();
+        if (detail::releases_pending.load(std::memory_order_acquire) && !PyErr_Occurred())
+            detail::drain_pending_releases();
         return result;
     } catch (const PythonError&) {
     } catch (const Panic& panic) {

@@ -18,8 +18,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include <absl/container/flat_hash_map.h>
 
 #include "core/attr_map.hpp"
 #include "core/bitmap.hpp"
@@ -35,15 +36,10 @@ class QueryMap;
 class QueryExpr;
 struct FilteredView;
 
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept {
-        return std::hash<std::string_view>{}(name);
-    }
-};
-
+// Looked up by a borrowed name on every lookup and every write: open
+// addressing, without the division of a bucket modulus.
 using AttributeTable =
-    std::unordered_map<AttrName, std::unique_ptr<QueryMap>, NameHash, std::equal_to<>>;
+    absl::flat_hash_map<AttrName, std::unique_ptr<QueryMap>, AttrNameHash, std::equal_to<>>;
 
 using SharedAttributeTable = std::shared_ptr<RwLocked<AttributeTable>>;
 using SharedObjectTable = std::shared_ptr<RwLocked<ObjectTable>>;

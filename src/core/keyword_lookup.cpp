@@ -1,6 +1,7 @@
 #include "core/keyword_lookup.hpp"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -46,15 +47,14 @@ void append_hashes(PyObject* value, absl::InlinedVector<std::uint64_t, 4>& hashe
     if (PyErr_Occurred()) py::throw_python_error();
 }
 
-HashTerm hash_term(std::string_view name, PyObject* value) {
-    HashTerm term{name, {}};
+void fill_term(HashTerm& term, std::string_view name, PyObject* value) {
+    term.name = name;
     append_hashes(value, term.hashes);
     // Values equal by hash are one value.
     if (term.hashes.size() > 1) {
         std::sort(term.hashes.begin(), term.hashes.end());
         term.hashes.erase(std::unique(term.hashes.begin(), term.hashes.end()), term.hashes.end());
     }
-    return term;
 }
 
 // The union of the id sets of a term's values. A single bitmap-form set is
@@ -99,7 +99,7 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
     HashQuery query;
     const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < count; ++i)
-        query.push_back(hash_term(py::utf8(PyTuple_GET_ITEM(kwnames, i)), values[i]));
+        fill_term(query.emplace_back(), py::utf8(PyTuple_GET_ITEM(kwnames, i)), values[i]);
     return query;
 }
 
@@ -160,14 +160,18 @@ void append_sorted(IdList& out, const HybridSet& set) {
         out.resize(start + bitmap->cardinality());
         bitmap->to_array(out.data() + start);
     } else {
-        out.insert(out.end(), set.small_ids().begin(), set.small_ids().end());
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+        // At most four ids: an insertion sort as they arrive.
+        for (const std::uint32_t id : set.small_ids()) {
+            out.push_back(id);
+            for (std::size_t i = out.size() - 1; i > start && out[i - 1] > out[i]; --i)
+                std::swap(out[i - 1], out[i]);
+        }
     }
 }
 
 // The union of the sets of a few values of one keyword: their ids gathered
 // and sorted, cheaper than bitmap unions when the sets are short and sparse.
-IdList gather_sorted(const std::vector<const HybridSet*>& sets, std::uint64_t total) {
+IdList gather_sorted(std::span<const HybridSet* const> sets, std::uint64_t total) {
     IdList ids;
     ids.reserve(total);
     for (const HybridSet* set : sets) append_sorted(ids, *set);
@@ -184,7 +188,7 @@ IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
     IdList ids;
     if (query.size() == 1) {
         const QueryMap* map = map_named(table, query.front().name);
-        std::vector<const HybridSet*> sets;
+        absl::InlinedVector<const HybridSet*, 16> sets;
         std::uint64_t total = 0;
         if (map != nullptr) {
             for (const std::uint64_t hash : query.front().hashes) {

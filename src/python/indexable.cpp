@@ -79,17 +79,17 @@ void indexable_dealloc(PyObject* self) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::guarded_object([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-        if (text == nullptr) {
+        std::string_view text;
+        try {
+            text = py::utf8(name);
+        } catch (const py::PythonError&) {
             PyErr_Clear();
             py::raise(PyExc_AttributeError, "Invalid attribute name");
         }
         auto* object = as_indexable(self);
         {
             auto borrow = py::SharedBorrow::acquire(object->borrow);
-            if (const PyValue* value =
-                    object->record.attrs.find({text, static_cast<std::size_t>(size)})) {
+            if (const PyValue* value = object->record.attrs.find(text)) {
                 return py::Ref::borrow(value->object()).release();
             }
         }
