@@ -1,0 +1,2 @@
+def run_scale(args):
+    raise NotImplementedError
