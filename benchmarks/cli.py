@@ -47,8 +47,9 @@ def parse_args(argv=None):
                    help="where to write the JSON results")
     p.add_argument("--markdown", default=os.path.join(HERE, "results", "benchmark.md"),
                    help="where to write the Markdown report")
-    p.add_argument("--chart", default=os.path.join(ROOT, "docs", "benchmark.png"),
-                   help="where to write the PNG chart ('' to skip)")
+    p.add_argument("--chart", default=None,
+                   help="where to write the PNG chart ('' to skip; default "
+                        "docs/benchmark.png, with --scale docs/scale.png)")
     p.add_argument("--list", action="store_true", help="list engines and queries, then exit")
     p.add_argument("--no-derived", action="store_true",
                    help="skip the derived-index rows (views, narrowing, rebase, reduce, union)")
@@ -101,6 +102,8 @@ def main(argv=None) -> int:
     if args.memory_child:
         print(json.dumps(measure_memory_here(args.memory_child, args.n, args.seed)))
         return 0
+    if args.chart is None:
+        args.chart = os.path.join(ROOT, "docs", "scale.png" if args.scale else "benchmark.png")
     if args.scale:
         return scale.run_scale(args)
     engine_names = _names(args.engines)
@@ -163,7 +166,8 @@ def main(argv=None) -> int:
         results["timings"].append(asdict(t))
         _write(args.json, json.dumps(results, indent=1), quiet=True)  # partial results
     if not args.no_memory:
-        results["memory"] = measure_memory([e.name for e in engines], args.n, args.seed,
+        results["memory"] = measure_memory([t["engine"] for t in results["timings"]],
+                                           args.n, args.seed,
                                            failures=skipped)
     md = report.markdown_report(results)
     if not args.no_micro:
