@@ -157,15 +157,7 @@ def run_check(workload: Workload, engine_names=None, query_keys=None,
         if "writes" in eng.features():
             phases.append(("after writes", expected_after))
         try:
-            try:
-                eng.build(items, owners)
-            except MemoryError:
-                # Too large for this machine at this N: leave it out, say so.
-                res.skipped[eng.name] = f"MemoryError building over {len(items):,} objects"
-                res.engines.remove(eng.name)
-                del res.checked[eng.name]
-                logger(f"note: skipping engine {eng.name}: {res.skipped[eng.name]}")
-                continue
+            eng.build(items, owners)
             for phase, want in phases:
                 if phase == "after writes":
                     for batch in batches:
@@ -181,6 +173,12 @@ def run_check(workload: Workload, engine_names=None, query_keys=None,
                     d = _compare(eng.name, q, phase, got, want[q.key], position_of, ref_items)
                     if d:
                         res.disagreements.append(d)
+        except MemoryError:
+            # Too large for this machine at this N: leave it out, say so.
+            res.skipped[eng.name] = f"MemoryError over {len(items):,} objects"
+            res.engines.remove(eng.name)
+            del res.checked[eng.name]
+            logger(f"note: skipping engine {eng.name}: {res.skipped[eng.name]}")
         finally:
             eng.close()
         items = owners = position_of = None
