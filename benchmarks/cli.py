@@ -9,13 +9,13 @@ import platform
 import sys
 from dataclasses import asdict
 
-from . import derived
+from . import derived, micro, scale
 from . import queries as Q
 from . import report
 from .engines import ENGINES
 from .runner import (log, measure_memory, measure_memory_here, run_check,
                      select_engines, supports, time_engine, time_floors)
-from .workload import generate
+from .workload import generate, write_batch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -47,13 +47,21 @@ def parse_args(argv=None):
                    help="where to write the JSON results")
     p.add_argument("--markdown", default=os.path.join(HERE, "results", "benchmark.md"),
                    help="where to write the Markdown report")
-    p.add_argument("--chart", default=os.path.join(ROOT, "docs", "benchmark.png"),
-                   help="where to write the PNG chart ('' to skip)")
+    p.add_argument("--chart", default=None,
+                   help="where to write the PNG chart ('' to skip; default "
+                        "docs/benchmark.png, with --scale docs/scale.png)")
     p.add_argument("--list", action="store_true", help="list engines and queries, then exit")
     p.add_argument("--no-derived", action="store_true",
                    help="skip the derived-index rows (views, narrowing, rebase, reduce, union)")
     p.add_argument("--derived-only", action="store_true",
                    help="run only the derived-index rows")
+    p.add_argument("--no-micro", action="store_true",
+                   help="skip the fixed-cost rows (single writes, small lookups)")
+    p.add_argument("--scale", default="",
+                   help="comma-separated Ns: run the suite once per N, each in a child "
+                        "process, then chart the costs against N (see README)")
+    p.add_argument("--scale-engines", default="",
+                   help="engines to run at the largest --scale N (default: --engines)")
     p.add_argument("--memory-child", default=None, help=argparse.SUPPRESS)
     return p.parse_args(argv)
 
@@ -94,6 +102,10 @@ def main(argv=None) -> int:
     if args.memory_child:
         print(json.dumps(measure_memory_here(args.memory_child, args.n, args.seed)))
         return 0
+    if args.chart is None:
+        args.chart = os.path.join(ROOT, "docs", "scale.png" if args.scale else "benchmark.png")
+    if args.scale:
+        return scale.run_scale(args)
     engine_names = _names(args.engines)
     query_keys = _names(args.queries)
     if args.list:
@@ -118,9 +130,13 @@ def main(argv=None) -> int:
         return 0
 
     engines, skipped = select_engines(engine_names, logger=lambda *a: None)
+    skipped.update(check.skipped)
+    engines = [e for e in engines if e.name in check.engines]
     queries = [q for q in Q.build_queries(w) if not query_keys or q.key in query_keys]
     build_repeats = args.build_repeats or args.repeats
-    floors = time_floors(w, queries, check.counts, args.repeats, args.warmup, args.min_sample)
+    floors, gathers = time_floors(w, queries, check.positions, args.repeats, args.warmup,
+                                  args.min_sample)
+    writes = len(write_batch(w, 0).positions)
     results = {
         "n": args.n, "seed": args.seed, "repeats": args.repeats, "warmup": args.warmup,
         "build_repeats": build_repeats, "budget": args.budget,
@@ -128,8 +144,9 @@ def main(argv=None) -> int:
         "machine": f"{platform.machine()}, {os.cpu_count()} CPUs",
         "queries": [{"key": q.key, "label": q.label, "requires": sorted(q.requires),
                      "keyword": q.keyword is not None} for q in queries],
-        "counts": dict(check.counts, writes=max(1, args.n // 10)),
+        "counts": dict(check.counts, writes=writes, writes_str=writes),
         "floors": floors,
+        "gather_floors": gathers,
         "timings": [],
         "skipped": skipped,
         "unsupported": {e.name: [q.key for q in queries if not supports(e, q)] for e in engines},
@@ -139,13 +156,23 @@ def main(argv=None) -> int:
     }
     for eng in engines:
         log(f"timing {eng.name} ...")
-        t = time_engine(eng, w, queries, args.repeats, args.warmup,
-                        build_repeats, args.min_sample, args.budget)
+        try:
+            t = time_engine(eng, w, queries, args.repeats, args.warmup,
+                            build_repeats, args.min_sample, args.budget)
+        except MemoryError:
+            skipped[eng.name] = f"MemoryError while timing at N={args.n:,}"
+            log(f"note: skipping engine {eng.name}: {skipped[eng.name]}")
+            continue
         results["timings"].append(asdict(t))
         _write(args.json, json.dumps(results, indent=1), quiet=True)  # partial results
     if not args.no_memory:
-        results["memory"] = measure_memory([e.name for e in engines], args.n, args.seed)
+        results["memory"] = measure_memory([t["engine"] for t in results["timings"]],
+                                           args.n, args.seed,
+                                           failures=skipped)
     md = report.markdown_report(results)
+    if not args.no_micro:
+        results["micro"] = micro.run_micro(w, args.repeats, args.min_sample)
+        md += "\n## Fixed costs\n\n" + micro.markdown(results["micro"])
     if not args.no_derived:
         res = derived.run_derived(w, args.repeats, args.warmup, args.min_sample, engine_names,
                                   memory=not args.no_memory)

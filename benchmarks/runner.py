@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import json
 import math
+import operator
 import os
 import statistics
 import subprocess
@@ -16,7 +17,7 @@ from typing import Optional
 from . import queries as Q
 from .engines import ENGINES
 from .engines.corvalex_engine import load as load_corvalex
-from .workload import Workload, write_batch
+from .workload import WRITE_ATTRS, Workload, write_batch
 
 
 def log(*args):
@@ -87,6 +88,7 @@ class CheckResult:
     checked: dict = field(default_factory=dict)     # engine -> [query keys]
     unsupported: dict = field(default_factory=dict)  # engine -> [query keys]
     counts: dict = field(default_factory=dict)       # query -> expected count
+    positions: dict = field(default_factory=dict)    # query -> expected positions
     disagreements: list = field(default_factory=list)
     notes: dict = field(default_factory=dict)
 
@@ -124,10 +126,12 @@ def run_check(workload: Workload, engine_names=None, query_keys=None,
 
     ref_items, ref_owners = workload.make_plain()
     expected = {q.key: Q.reference_positions(q.expr, ref_items, ref_owners) for q in queries}
+    res.positions = expected
     res.counts = {k: len(v) for k, v in expected.items()}
-    batch = write_batch(workload, 0)
-    for pos, v in zip(batch.positions, batch.values):
-        setattr(ref_items[pos], batch.attr, v)
+    batches = [write_batch(workload, 0, attr=attr) for attr in WRITE_ATTRS]
+    for batch in batches:
+        for pos, v in zip(batch.positions, batch.values):
+            setattr(ref_items[pos], batch.attr, v)
     expected_after = {q.key: Q.reference_positions(q.expr, ref_items, ref_owners)
                       for q in queries}
 
@@ -156,7 +160,8 @@ def run_check(workload: Workload, engine_names=None, query_keys=None,
             eng.build(items, owners)
             for phase, want in phases:
                 if phase == "after writes":
-                    eng.write(batch)
+                    for batch in batches:
+                        eng.write(batch)
                 for q in supported:
                     try:
                         got = eng.prepare(q)()
@@ -168,6 +173,12 @@ def run_check(workload: Workload, engine_names=None, query_keys=None,
                     d = _compare(eng.name, q, phase, got, want[q.key], position_of, ref_items)
                     if d:
                         res.disagreements.append(d)
+        except MemoryError:
+            # Too large for this machine at this N: leave it out, say so.
+            res.skipped[eng.name] = f"MemoryError over {len(items):,} objects"
+            res.engines.remove(eng.name)
+            del res.checked[eng.name]
+            logger(f"note: skipping engine {eng.name}: {res.skipped[eng.name]}")
         finally:
             eng.close()
         items = owners = position_of = None
@@ -214,7 +225,8 @@ class EngineTiming:
     version: str
     build: list = field(default_factory=list)
     queries: dict = field(default_factory=dict)   # key -> samples (seconds)
-    writes: list = field(default_factory=list)
+    writes: list = field(default_factory=list)      # batches of `size` writes (s)
+    writes_str: list = field(default_factory=list)  # batches of `colour` writes (s)
 
 
 def _timed(fn) -> float:
@@ -259,34 +271,52 @@ def time_engine(eng, workload, queries, repeats, warmup, build_repeats, min_samp
         finally:
             gc.enable()
         if "writes" in eng.features():
-            first = None
-            for r in range(warmup + repeats):
-                b = write_batch(workload, 1 + r)
-                dt = _timed(lambda: eng.write(b))
-                if r < warmup:
-                    first = dt
-                    continue
-                out.writes.append(dt)
-                if len(out.writes) >= _fit(repeats, first or dt, budget):
-                    break
+            for attr, samples in ((WRITE_ATTRS[0], out.writes), (WRITE_ATTRS[1], out.writes_str)):
+                first = None
+                for r in range(warmup + repeats):
+                    b = write_batch(workload, 1 + r, attr=attr)
+                    dt = _timed(lambda: eng.write(b))
+                    if r < warmup:
+                        first = dt
+                        continue
+                    samples.append(dt)
+                    if len(samples) >= _fit(repeats, first or dt, budget):
+                        break
         logger(f"time: {eng.name}: done")
     finally:
         eng.close()
     return out
 
 
-def time_floors(workload, queries, counts, repeats, warmup, min_sample):
-    """Time to build a list of k already existing objects (slicing)."""
+def gather_call(items, positions):
+    """A callable returning ``[items[p] for p in positions]`` by a C-level
+    gather.  ``itemgetter`` of one position returns the object itself, not a
+    1-tuple, and of no positions cannot be made at all."""
+    if not positions:
+        return lambda: []
+    get = operator.itemgetter(*positions)
+    if len(positions) == 1:
+        return lambda: [get(items)]
+    return lambda: list(get(items))
+
+
+def time_floors(workload, queries, positions, repeats, warmup, min_sample):
+    """Per query, the two floors of returning its k result objects from the
+    plain object list: slicing k neighbouring objects (``items[:k]``), and
+    gathering the very objects the query returns, in its order.
+    Returns (slice floors, gather floors), samples in seconds."""
     items, _ = workload.make_plain()
-    floors = {}
+    slices, gathers = {}, {}
     gc.disable()
     try:
         for q in queries:
-            k = counts[q.key]
-            floors[q.key] = time_call(lambda k=k: items[:k], repeats, warmup, min_sample)
+            pos = positions[q.key]
+            k = len(pos)
+            slices[q.key] = time_call(lambda k=k: items[:k], repeats, warmup, min_sample)
+            gathers[q.key] = time_call(gather_call(items, pos), repeats, warmup, min_sample)
     finally:
         gc.enable()
-    return floors
+    return slices, gathers
 
 
 # --------------------------------------------------------------------------
@@ -332,7 +362,9 @@ def measure_memory_here(engine_name: str, n: int, seed: int) -> dict:
             "index_per_obj": (r2 - r1) / n}
 
 
-def measure_memory(engine_names, n, seed, logger=log) -> dict:
+def measure_memory(engine_names, n, seed, logger=log, failures=None) -> dict:
+    """Per engine, measured in a child; an engine whose child fails is left
+    out (and noted in ``failures`` under "<engine> memory")."""
     out = {}
     for name in engine_names:
         cmd = [sys.executable, "-m", "benchmarks", "--memory-child", name,
@@ -342,7 +374,11 @@ def measure_memory(engine_names, n, seed, logger=log) -> dict:
         env["PYTHONPATH"] = root + os.pathsep + env.get("PYTHONPATH", "")
         proc = subprocess.run(cmd, capture_output=True, text=True, cwd=root, env=env)
         if proc.returncode != 0:
+            reason = (f"killed by signal {-proc.returncode}" if proc.returncode < 0
+                      else (proc.stderr.strip().splitlines() or ["failed"])[-1])
             logger(f"memory: {name}: child failed: {proc.stderr.strip()[-500:]}")
+            if failures is not None:
+                failures[f"{name} memory"] = f"not measured at N={n:,}: {reason}"
             continue
         out[name] = json.loads(proc.stdout.strip().splitlines()[-1])
         m = out[name]

@@ -112,6 +112,10 @@ def generate(n: int, seed: int = 42) -> Workload:
     return Workload(n, seed, colour, size, price, name, flag, owner, owner_name, owner_age)
 
 
+# Attributes the write rows assign: one numeric, one string.
+WRITE_ATTRS = ("size", "colour")
+
+
 @dataclass
 class WriteBatch:
     """Set ``attr`` of the items at ``positions`` to ``values``."""
@@ -120,10 +124,17 @@ class WriteBatch:
     values: list
 
 
-def write_batch(workload: Workload, round_no: int, fraction: float = 0.10) -> WriteBatch:
-    """A deterministic batch of ``size`` writes on ``fraction`` of the items."""
-    rng = random.Random(workload.seed * 1_000_003 + round_no)
+def write_batch(workload: Workload, round_no: int, fraction: float = 0.10,
+                attr: str = "size") -> WriteBatch:
+    """A deterministic batch of writes of ``attr`` (``size``: a new int;
+    ``colour``: one of the colours, possibly the current one) on
+    ``fraction`` of the items."""
+    salt = WRITE_ATTRS.index(attr)
+    rng = random.Random(workload.seed * 1_000_003 + round_no + salt * 7_919)
     k = max(1, int(workload.n * fraction))
     positions = rng.sample(range(workload.n), k)
-    values = [rng.randrange(SIZE_RANGE) for _ in range(k)]
-    return WriteBatch("size", positions, values)
+    if attr == "size":
+        values = [rng.randrange(SIZE_RANGE) for _ in range(k)]
+    else:
+        values = [COLOURS[rng.randrange(len(COLOURS))] for _ in range(k)]
+    return WriteBatch(attr, positions, values)

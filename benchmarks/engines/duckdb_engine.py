@@ -67,8 +67,11 @@ class DuckDBEngine(Engine):
         items, attr = self.items, batch.attr
         for pos, v in zip(batch.positions, batch.values):
             setattr(items[pos], attr, v)
+        values = batch.values
+        if all(isinstance(v, int) for v in values):
+            values = np.asarray(values, dtype=np.int64)
         changes = pd.DataFrame({"pos": np.asarray(batch.positions, dtype=np.int64),
-                                "v": np.asarray(batch.values, dtype=np.int64)})
+                                "v": values})
         con = self.con
         con.register("changes_df", changes)
         con.execute(f"UPDATE items SET {attr} = c.v FROM changes_df c WHERE items.pos = c.pos")

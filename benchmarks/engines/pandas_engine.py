@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 
 from ..queries import OPS, And, Between, Cmp, In, Not, Or, OwnerRef
+from ..workload import COLOURS
 from .base import Engine
 
 
@@ -25,7 +26,9 @@ class PandasEngine(Engine):
         self.items = items
         self.objs = np.array(items, dtype=object)  # gathered by mask
         self.df = pd.DataFrame({
-            "colour": pd.Categorical([o.colour for o in items]),
+            # Every colour is a category, so a write may bring in one the
+            # objects did not have.
+            "colour": pd.Categorical([o.colour for o in items], categories=COLOURS),
             "size": np.fromiter((o.size for o in items), dtype=np.int64, count=len(items)),
             "price": np.fromiter((o.price for o in items), dtype=np.float64, count=len(items)),
             "name": pd.array([o.name for o in items], dtype="str"),
