@@ -1,5 +1,8 @@
 #include "core/index_api.hpp"
 
+#include <unordered_map>
+#include <vector>
+
 #include "core/query_map.hpp"
 
 namespace corvalex {
@@ -46,6 +49,10 @@ void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     // Objects of one kind share a shape: resolve its names to maps once.
     const AttrShape* shape = nullptr;
     std::vector<QueryMap*> maps;
+    // The batch's numeric values reach each range tree together at the end,
+    // sorted, rather than one random key at a time.
+    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> range_keys;
+    std::vector<std::vector<CompositeKey128>*> map_range_keys;
     std::vector<std::uint32_t> batch_ids;
     batch_ids.reserve(objects.size());
     for (const BatchObject& object : objects) {
@@ -54,15 +61,21 @@ void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
         if (record.attrs.shape() != shape) {
             shape = record.attrs.shape();
             maps.clear();
-            for (const auto& [name, value] : record.attrs)
-                maps.push_back(is_public_name(name) ? &query_map_for(*table, name) : nullptr);
+            map_range_keys.clear();
+            for (const auto& [name, value] : record.attrs) {
+                QueryMap* map = is_public_name(name) ? &query_map_for(*table, name) : nullptr;
+                maps.push_back(map);
+                map_range_keys.push_back(map ? &range_keys[map] : nullptr);
+            }
         }
         NestingPath path(record.id, done);
-        std::size_t position = 0;
-        for (const auto& [name, value] : record.attrs)
-            if (QueryMap* map = maps[position++])
-                map->insert(value, record.id, object.expansions, path);
+        for (std::size_t position = 0; const auto& [name, value] : record.attrs) {
+            if (QueryMap* map = maps[position])
+                map->insert(value, record.id, object.expansions, path, map_range_keys[position]);
+            ++position;
+        }
     }
+    for (auto& [map, keys] : range_keys) map->ranged.insert_many(keys);
     ids->add_many(batch_ids);
 }
 

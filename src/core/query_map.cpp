@@ -11,13 +11,16 @@ void add_to_set(auto& map, auto key, std::uint32_t id) {
 }  // namespace
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
-                      NestingPath& path) {
+                      NestingPath& path, std::vector<CompositeKey128>* range_keys) {
     add_to_set(exact, value.hash(), id);
 
     switch (value.kind()) {
         case CastKind::Int:
         case CastKind::Float:
-            ranged.insert(to_number(value), id);
+            if (range_keys != nullptr)
+                range_keys->emplace_back(to_number(value), id);
+            else
+                ranged.insert(to_number(value), id);
             break;
         case CastKind::Str:
         case CastKind::Unknown:

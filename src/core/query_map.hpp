@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include <absl/container/flat_hash_map.h>
 
@@ -34,8 +35,10 @@ class QueryMap {
     // Records that object `id` holds `value`. For an indexable value, its
     // snapshot (from `expansions`) is stored in `nested`, unless `path`
     // says expansion stops here.
+    // With `range_keys`, a numeric value's tree key is appended there instead,
+    // for the caller to store with `ranged.insert_many`.
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
-                NestingPath& path);
+                NestingPath& path, std::vector<CompositeKey128>* range_keys = nullptr);
     // Removes that record; the `exact` entry stays, even when left empty.
     // For an indexable value, the id also leaves the value's `nested_ids` set.
     void remove_id(const PyValue& value, std::uint32_t id);

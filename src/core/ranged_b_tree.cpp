@@ -1,6 +1,8 @@
 #include "core/ranged_b_tree.hpp"
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -274,6 +276,10 @@ Bitmap InternalNode::get_bitmap() const {
 BitMapBTree::BitMapBTree() : root_(new LeafNode(kRecenterSlot)) {}
 
 void BitMapBTree::insert(Number value, uint32_t id) {
+    insert_key(CompositeKey128(value, id));
+}
+
+void BitMapBTree::insert_key(CompositeKey128 key) {
     if (root_->needs_split()) {
         auto [separator, right] = split_node(*root_);
         const CompositeKey128 first =
@@ -291,7 +297,90 @@ void BitMapBTree::insert(Number value, uint32_t id) {
         root.len = 2;
         root_ = std::move(owner);
     }
-    if (insert_into(*root_, CompositeKey128(value, id))) ++size_;
+    if (insert_into(*root_, key)) ++size_;
+}
+
+namespace {
+
+// Keys per bulk-loaded node: room to grow on either side of a centered
+// window before the first split.
+constexpr uint32_t kBulkFill = 64;
+
+// Sizes of `nodes` runs that share `items` as evenly as possible.
+uint32_t run_size(std::size_t items, std::size_t nodes, std::size_t node) {
+    return static_cast<uint32_t>(items / nodes + (node < items % nodes ? 1 : 0));
+}
+
+std::size_t nodes_for(std::size_t items) {
+    return (items + kBulkFill - 1) / kBulkFill;
+}
+
+struct BuiltNode {
+    NodePtr node;
+    Bitmap ids;
+    CompositeKey128 first;
+};
+
+std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
+    const std::size_t count = nodes_for(keys.size());
+    std::vector<BuiltNode> leaves;
+    leaves.reserve(count);
+    std::array<uint32_t, kNodeSlots> ids;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t n = run_size(keys.size(), count, i);
+        auto* leaf = new LeafNode((kNodeSlots - n) / 2);
+        NodePtr owner(leaf);
+        std::copy_n(keys.data() + at, n, leaf->keys.data() + leaf->offset);
+        leaf->len = n;
+        for (uint32_t k = 0; k < n; ++k) ids[k] = keys[at + k].id();
+        std::sort(ids.begin(), ids.begin() + n);
+        leaves.push_back({std::move(owner), Bitmap::of({ids.data(), n}), keys[at]});
+        at += n;
+    }
+    return leaves;
+}
+
+std::vector<BuiltNode> build_level(std::vector<BuiltNode> children) {
+    const std::size_t count = nodes_for(children.size());
+    std::vector<BuiltNode> level;
+    level.reserve(count);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t n = run_size(children.size(), count, i);
+        auto* node = new InternalNode((kNodeSlots - n) / 2);
+        NodePtr owner(node);
+        std::array<const Bitmap*, kNodeSlots> parts;
+        for (uint32_t k = 0; k < n; ++k) {
+            BuiltNode& child = children[at + k];
+            const uint32_t slot = node->offset + k;
+            node->keys[slot] = child.first;
+            node->children[slot] = std::move(child.node);
+            node->bitmaps[slot] = std::move(child.ids);
+            parts[k] = &*node->bitmaps[slot];
+        }
+        node->len = n;
+        Bitmap ids = Bitmap::or_many(std::span<const Bitmap* const>(parts.data(), n));
+        level.push_back({std::move(owner), std::move(ids), children[at].first});
+        at += n;
+    }
+    return level;
+}
+
+}  // namespace
+
+void BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (keys.empty()) return;
+    if (!empty()) {
+        for (const CompositeKey128 key : keys) insert_key(key);
+        return;
+    }
+    std::vector<BuiltNode> level = build_leaves(keys);
+    while (level.size() > 1) level = build_level(std::move(level));
+    root_ = std::move(level.front().node);
+    size_ = keys.size();
 }
 
 namespace {

@@ -49,6 +49,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/bitmap.hpp"
 #include "core/composite_key.hpp"
@@ -164,6 +165,11 @@ class BitMapBTree {
 
     // Stores (value, id); storing a pair that is already present changes nothing.
     void insert(Number value, uint32_t id);
+    // Stores many pairs at once; `keys` is sorted and unique on return. An
+    // empty tree is built bottom-up from them (leaves filled in key order,
+    // each interior bitmap made once from its child's ids); a tree that
+    // holds pairs already takes them one by one, in key order.
+    void insert_many(std::vector<CompositeKey128>& keys);
     // True if the pair was stored and has been removed.
     bool remove(Number value, uint32_t id);
     // Ids of the stored pairs whose value lies within the bounds, restricted
@@ -180,6 +186,8 @@ class BitMapBTree {
     void verify() const;
 
   private:
+    void insert_key(CompositeKey128 key);
+
     NodePtr root_;
     uint64_t size_ = 0;
 };

@@ -460,5 +460,51 @@ TEST(BitMapBTree, AscendingFillThenRandomDrainMatchesTheModel) {
     h.query(ge(I(7)), ge(I(7)), full);
 }
 
+// Bulk loads of every shape (one leaf, one key past a full leaf, several
+// levels), with duplicate pairs in the input, then queries, churn and a
+// second batch into the loaded tree, all against the model.
+TEST(BitMapBTree, BulkLoadedTreesMatchTheModelAndKeepWorking) {
+    std::mt19937_64 rng(4242);
+    for (const uint32_t count : {0u, 1u, 64u, 65u, 4097u, 70000u}) {
+        SCOPED_TRACE("count " + std::to_string(count));
+        Harness h;
+        h.small_size = 0;
+        h.verify_every_when_large = 997;
+        std::vector<CompositeKey128> keys;
+        for (uint32_t id = 0; id < count; ++id) {
+            const Number v = special_or_small(rng);
+            keys.emplace_back(v, id);
+            if (id % 50 == 0) keys.emplace_back(v, id);  // the same pair twice
+            h.model.insert(v, id);
+        }
+        std::shuffle(keys.begin(), keys.end(), rng);
+        h.tree.insert_many(keys);
+        ASSERT_EQ(h.tree.size(), h.model.size());
+        ASSERT_NO_THROW(h.tree.verify());
+        const Bitmap full = universe_upto(count + 200);
+        for (int q = 0; q < 40; ++q) h.query(random_bound(rng), random_bound(rng), full);
+        for (uint32_t step = 0; step < 3000 && count > 0; ++step) {
+            const uint32_t id = static_cast<uint32_t>(rng() % count);
+            if (const Number* current = h.model.value_of(id)) {
+                const Number old = *current;
+                h.remove(old, id);
+            }
+            h.insert(special_or_small(rng), id);
+            if (HasFatalFailure()) return;
+        }
+        // A second batch goes into a tree that holds pairs already.
+        std::vector<CompositeKey128> more;
+        for (uint32_t id = count; id < count + 200; ++id) {
+            const Number v = special_or_small(rng);
+            more.emplace_back(v, id);
+            h.model.insert(v, id);
+        }
+        h.tree.insert_many(more);
+        ASSERT_EQ(h.tree.size(), h.model.size());
+        ASSERT_NO_THROW(h.tree.verify());
+        for (int q = 0; q < 40; ++q) h.query(random_bound(rng), random_bound(rng), full);
+    }
+}
+
 }  // namespace
 }  // namespace corvalex
