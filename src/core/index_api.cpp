@@ -1,8 +1,6 @@
 #include "core/index_api.hpp"
 
-#include <unordered_map>
-#include <vector>
-
+#include "core/batch_insert.hpp"
 #include "core/query_map.hpp"
 
 namespace corvalex {
@@ -45,38 +43,7 @@ void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attr
 void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     auto table = index->write();
     auto ids = allowed->write();
-    NestedInsertions done;
-    // Objects of one kind share a shape: resolve its names to maps once.
-    const AttrShape* shape = nullptr;
-    std::vector<QueryMap*> maps;
-    // The batch's numeric values reach each range tree together at the end,
-    // sorted, rather than one random key at a time.
-    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> range_keys;
-    std::vector<std::vector<CompositeKey128>*> map_range_keys;
-    std::vector<std::uint32_t> batch_ids;
-    batch_ids.reserve(objects.size());
-    for (const BatchObject& object : objects) {
-        const IndexableRecord& record = *object.record;
-        batch_ids.push_back(record.id);
-        if (record.attrs.shape() != shape) {
-            shape = record.attrs.shape();
-            maps.clear();
-            map_range_keys.clear();
-            for (const auto& [name, value] : record.attrs) {
-                QueryMap* map = is_public_name(name) ? &query_map_for(*table, name) : nullptr;
-                maps.push_back(map);
-                map_range_keys.push_back(map ? &range_keys[map] : nullptr);
-            }
-        }
-        NestingPath path(record.id, done);
-        for (std::size_t position = 0; const auto& [name, value] : record.attrs) {
-            if (QueryMap* map = maps[position])
-                map->insert(value, record.id, object.expansions, path, map_range_keys[position]);
-            ++position;
-        }
-    }
-    for (auto& [map, keys] : range_keys) map->ranged.insert_many(keys);
-    ids->add_many(batch_ids);
+    ids->add_many(insert_batch(*table, objects, BatchNames::PublicOnly));
 }
 
 }  // namespace corvalex
