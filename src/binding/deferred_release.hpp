@@ -29,10 +29,15 @@ extern std::atomic<bool> releases_pending;
 void drain_pending_releases() noexcept;
 }  // namespace detail
 
-// Releases every queued reference; needs an attached thread. Cheap when
-// nothing is queued, which is nearly always: every entry point calls it.
+// Whether any reference waits in the queue: one load, since every entry
+// point asks and the answer is nearly always no.
+inline bool releases_queued() noexcept {
+    return detail::releases_pending.load(std::memory_order_acquire);
+}
+
+// Releases every queued reference; needs an attached thread.
 inline void drain_deferred_releases() noexcept {
-    if (detail::releases_pending.load(std::memory_order_acquire)) detail::drain_pending_releases();
+    if (releases_queued()) detail::drain_pending_releases();
 }
 
 }  // namespace corvalex::py

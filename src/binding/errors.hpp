@@ -59,8 +59,7 @@ Result guarded(Result failure, Body&& body) noexcept {
         Result result = body();
         // References dropped under a table lock were queued; release them
         // before returning so that what the call let go of goes now.
-        if (detail::releases_pending.load(std::memory_order_acquire) && !PyErr_Occurred())
-            detail::drain_pending_releases();
+        if (releases_queued() && !PyErr_Occurred()) drain_deferred_releases();
         return result;
     } catch (const PythonError&) {
     } catch (const Panic& panic) {

@@ -141,15 +141,6 @@ class ObjectTable {
         return read(page_ref(id), id);
     }
 
-    void prefetch_slot(std::uint32_t id) const noexcept {
-        if (!paged_) {
-            if (id < flat_.size()) __builtin_prefetch(&flat_[id]);
-            return;
-        }
-        const PageRef page = page_ref(id);
-        if (page != 0 && !is_sparse(page)) __builtin_prefetch(&dense_slots(page)[offset_of(id)]);
-    }
-
     bool paged() const noexcept { return paged_; }
     // The slots of a table that is not paged, indexed by id.
     std::span<PyObject* const> flat_slots() const noexcept { return flat_; }
