@@ -1,4 +1,4 @@
-"""Thread stress over the whole surface; run by test_thread_stress.py in a
+"""Thread stress over the whole surface; run by test_concurrency.py in a
 child interpreter, or by hand: `python tests/python/thread_stress.py SECONDS`.
 
 Eight threads with a tiny switch interval write attributes, add objects,

@@ -1,0 +1,60 @@
+"""Behaviours that the model test does not reach: dotted paths through
+values that change or refer back, and unions meeting objects stored later."""
+
+import pytest
+
+from Corvalex import Index, Indexable
+from Corvalex import PyQueryExpr as Q
+
+
+def test_dotted_paths_see_the_snapshot_stored_with_the_value():
+    bob, ann = Indexable(name="bob", age=40), Indexable(name="ann", age=25.5)
+    apple, banana, date = Indexable(owner=bob), Indexable(owner=ann), Indexable(owner=bob)
+    index = Index()
+    index.add_object_many([apple, banana, date])
+
+    def got(expr):
+        return index.reduced_query(expr).collect()
+
+    assert got(Q.bt("owner.age", 25, 26)) == got(Q.in_("owner.name", ["ann", "x"])) == [banana]
+    bob.name = "carol"  # writes to a stored value are not seen through paths
+    assert got(Q.eq("owner.name", "bob")) == [apple, date] and got(Q.eq("owner.name", "carol")) == []
+    apple.owner = ann  # apple no longer holds bob
+    assert got(Q.eq("owner.name", "bob")) == [date] and got(Q.eq("owner.name", "ann")) == [apple, banana]
+    with pytest.raises(NotImplementedError, match="^not yet implemented$"):
+        index.reduced_query(Q.le("owner.age", Indexable()))
+
+
+def test_a_union_carries_no_entry_for_objects_stored_later():
+    """Writes made before this index stored an object never reached it."""
+    obj, mine = Indexable(a=1), Indexable(a=5)
+    other, index, middle = Index(), Index(), Index()
+    other.add_object(obj)
+    index.add_object(mine)
+    index.union_with(other)
+    obj.a = 2
+    index.add_object(obj)
+    assert index.get_by_attribute(a=1) == [] and index.get_by_attribute(a=2) == [obj]
+    middle.add_object(mine)  # nor through a chain: `middle` misses obj's writes
+    middle.union_with(other)
+    obj.a = 3
+    index.union_with(middle)
+    assert index.get_by_attribute(a=[1, 2]) == [] and index.get_by_attribute(a=3) == [obj]
+
+
+def test_values_that_refer_back_to_their_holders():
+    a, b = Indexable(n=1), Indexable(n=2)
+    a.next, b.next = b, a
+    a.me = a
+    index = Index()
+    index.add_object_many([a, b])
+    assert index.get_by_attribute(next=b) == [a] and index.get_by_attribute(me=a) == [a]
+    assert index.reduced_query(Q.eq("next.n", 2)).collect() == [a]
+    copy = index.reduced(n=[1, 2]).rebase()  # both objects are registered in the copy
+    assert copy.get_by_attribute(next=a) == [b]
+    index.reduce(me=a)
+    assert index.get_by_attribute(next=b) == [a] and index.get_by_attribute(n=2) == []
+    index.union_with(copy)
+    assert index.get_by_attribute(n=2) == [b]
+    b.next = b
+    assert index.get_by_attribute(next=b) == [a, b] and copy.get_by_attribute(next=a) == []
