@@ -10,7 +10,7 @@ EXTRAS=${1:-test}
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 missing=()
-for package in g++ libroaring-dev libgtest-dev libabsl-dev; do
+for package in g++ libroaring-dev libgtest-dev libabsl-dev clang-format; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)

@@ -37,7 +37,7 @@ ASAN_OPTIONS="$asan_common:detect_leaks=1" \
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so.6)"
 sanitized_python() {
     LD_PRELOAD="$preload" ASAN_OPTIONS="$asan_common:detect_leaks=0" PYTHONMALLOC=malloc \
-        PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" \
+        PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" CORVALEX_SANITIZE=1 \
         CORVALEX_TESTHOOKS_DIR="$PWD/$build" .venv/bin/python "$@"
 }
 module=$(sanitized_python -c 'import Corvalex; print(Corvalex.__file__)')
@@ -45,7 +45,7 @@ case "$module" in
     "$PWD/$build"/*) ;;
     *) echo "test-sanitized: imported $module instead of the sanitized build" >&2; exit 1 ;;
 esac
-sanitized_python -m pytest -q --hypothesis-profile=sanitized "$@"
+sanitized_python -m pytest -q "$@"
 
 # The id sets and the range tree under libFuzzer, against std::set models.
 tests/fuzz/run.sh

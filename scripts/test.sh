@@ -4,6 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test
 
+# C++ sources are formatted as .clang-format says.
+git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVALEX_BUILD_TESTS=ON -DCORVALEX_BUILD_EXTENSION=OFF -DCORVALEX_WARNINGS_AS_ERRORS=ON \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null

@@ -68,14 +68,12 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // clang-format off
     Py_TRASHCAN_BEGIN(self, indexable_dealloc)
-    auto* object = as_indexable(self);
-    // clang-format on
-    object->record.~IndexableRecord();
-    object->borrow.~BorrowFlag();
-    type->tp_free(self);
-    Py_DECREF(type);
+        auto* object = as_indexable(self);
+        object->record.~IndexableRecord();
+        object->borrow.~BorrowFlag();
+        type->tp_free(self);
+        Py_DECREF(type);
     Py_TRASHCAN_END
 }
 

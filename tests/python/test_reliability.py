@@ -8,7 +8,6 @@ hang or a crash fails the test instead of the run.
 
 import gc
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -16,6 +15,8 @@ import time
 import weakref
 
 import pytest
+
+from conftest import SANITIZED
 
 from Corvalex import Index, Indexable
 from Corvalex import PyQueryExpr as Q
@@ -231,7 +232,6 @@ def leak_child(group, iterations):
 
 # The sanitized run allocates with malloc: no block counts there, and every
 # call is several times slower.
-SANITIZED = sys.getallocatedblocks() == 0
 ITERATIONS = 500 if SANITIZED else 4000
 
 
@@ -518,7 +518,6 @@ def test_references_return_to_start_and_a_live_view_keeps_its_objects():
 
 
 def test_memory_and_time_follow_what_is_held(run_isolated):
-    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")  # redzones and quarantine inflate RSS
     lines = run_isolated("""
         from Corvalex import Index, Indexable
 
@@ -555,7 +554,7 @@ def test_memory_and_time_follow_what_is_held(run_isolated):
     names, ids = map(int, lines)
     # Quadratic growth cost 1.6 GB for the names; a slot for every id below
     # the highest one 24 MB per table.
-    assert names < (200 if sanitized else 40) * 1024 * 1024
+    assert names < (200 if SANITIZED else 40) * 1024 * 1024  # redzones and quarantine inflate RSS
     assert ids < 4 * 1024 * 1024
     index, obj = Index(), Indexable(a=0)
     started = time.perf_counter()
