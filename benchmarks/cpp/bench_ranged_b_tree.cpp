@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "core/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 namespace corvalex {
 namespace {

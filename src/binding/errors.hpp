@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "binding/deferred_release.hpp"
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 
 namespace corvalex::py {
 

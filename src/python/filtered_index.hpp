@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "binding/borrow.hpp"
-#include "core/filtered_view.hpp"
+#include "index/filtered_view.hpp"
 
 namespace corvalex::python {
 

@@ -1,6 +1,6 @@
 #include "python/gc_support.hpp"
 
-#include "core/query_map.hpp"
+#include "index/query_map.hpp"
 
 namespace corvalex::python {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <Python.h>
 
-#include "core/index_api.hpp"
+#include "index/index_api.hpp"
 
 namespace corvalex::python {
 

@@ -9,7 +9,7 @@
 #include "binding/ref.hpp"
 #include "binding/thread_state.hpp"
 #include "binding/types.hpp"
-#include "core/keyword_lookup.hpp"
+#include "index/keyword_lookup.hpp"
 #include "python/derived_methods.hpp"
 #include "python/filtered_index.hpp"
 #include "python/gc_support.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "binding/borrow.hpp"
-#include "core/index_api.hpp"
+#include "index/index_api.hpp"
 
 namespace corvalex::python {
 

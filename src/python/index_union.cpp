@@ -1,5 +1,5 @@
 // `Index.union_with(other)`.
-#include "core/index_union.hpp"
+#include "index/index_union.hpp"
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/errors.hpp"

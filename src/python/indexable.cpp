@@ -10,8 +10,8 @@
 #include "binding/ref.hpp"
 #include "binding/thread_state.hpp"
 #include "binding/types.hpp"
-#include "core/propagation.hpp"
-#include "core/types.hpp"
+#include "index/propagation.hpp"
+#include "index/types.hpp"
 #include "python/snapshots.hpp"
 
 namespace corvalex::python {

@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "binding/borrow.hpp"
-#include "core/indexable_record.hpp"
+#include "index/indexable_record.hpp"
 
 namespace corvalex::python {
 

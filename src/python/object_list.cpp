@@ -38,7 +38,7 @@ void fill_from_flat(PyObject* list, std::span<PyObject* const> slots,
 // A paged table's slot is found once per id, through a cursor.
 void fill_from_pages(PyObject* list, const ObjectTable& table, std::span<const std::uint32_t> ids) {
     constexpr std::size_t kAhead = 8;  // ids between two stages
-    ObjectTable::Cursor cursor(table);
+    ObjectTable::Cursor cursor(table.slots());
     PyObject* const* slots[kAhead] = {};
     PyObject* objects[kAhead] = {};
     const std::size_t count = ids.size();

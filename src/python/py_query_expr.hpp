@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "core/query_expr.hpp"
+#include "index/query_expr.hpp"
 
 namespace corvalex::python {
 

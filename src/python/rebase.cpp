@@ -12,7 +12,7 @@
 #include "binding/borrow.hpp"
 #include "binding/errors.hpp"
 #include "binding/thread_state.hpp"
-#include "core/rebase.hpp"
+#include "index/rebase.hpp"
 #include "python/derived_methods.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"

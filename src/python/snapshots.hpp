@@ -13,8 +13,8 @@
 #include <absl/container/flat_hash_set.h>
 
 #include "binding/ref.hpp"
-#include "core/indexable_record.hpp"
-#include "core/object_snapshot.hpp"
+#include "index/indexable_record.hpp"
+#include "index/object_snapshot.hpp"
 
 namespace corvalex::python {
 

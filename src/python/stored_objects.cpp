@@ -7,7 +7,7 @@ std::vector<py::Ref> stored_objects(const SharedObjectTable& items, const Bitmap
     std::vector<py::Ref> objects;
     objects.reserve(id_list.size());
     auto table = items->read();
-    ObjectTable::Cursor cursor(*table);
+    ObjectTable::Cursor cursor(table->slots());
     for (const std::uint32_t id : id_list)
         if (PyObject* object = cursor.object(id)) objects.push_back(py::Ref::borrow(object));
     return objects;

@@ -9,7 +9,7 @@
 
 #include "allocation_hooks.hpp"
 #include "binding/ref.hpp"
-#include "core/object_snapshot.hpp"
+#include "index/object_snapshot.hpp"
 
 namespace corvalex {
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "core/attr_map.hpp"
-#include "core/indexable_record.hpp"
+#include "index/attr_map.hpp"
+#include "index/indexable_record.hpp"
 
 namespace corvalex {
 namespace {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/bitmap.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 namespace {

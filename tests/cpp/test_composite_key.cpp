@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/composite_key.hpp"
+#include "structures/composite_key.hpp"
 
 namespace corvalex {
 namespace {

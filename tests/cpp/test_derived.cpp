@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "core/index_union.hpp"
-#include "core/keyword_lookup.hpp"
-#include "core/propagation.hpp"
-#include "core/query_map.hpp"
-#include "core/rebase.hpp"
-#include "core/reduction.hpp"
+#include "index/index_union.hpp"
+#include "index/keyword_lookup.hpp"
+#include "index/propagation.hpp"
+#include "index/query_map.hpp"
+#include "index/rebase.hpp"
+#include "index/reduction.hpp"
 
 namespace corvalex {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/hybrid_set.hpp"
-#include "core/panic.hpp"
+#include "structures/hybrid_set.hpp"
+#include "base/panic.hpp"
 
 namespace corvalex {
 namespace {

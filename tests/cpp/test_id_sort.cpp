@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/id_sort.hpp"
+#include "structures/id_sort.hpp"
 
 namespace corvalex {
 namespace {

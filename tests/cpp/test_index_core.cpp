@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "core/index_api.hpp"
-#include "core/keyword_lookup.hpp"
-#include "core/propagation.hpp"
-#include "core/query_map.hpp"
-#include "core/rw_lock.hpp"
-#include "core/types.hpp"
+#include "index/index_api.hpp"
+#include "index/keyword_lookup.hpp"
+#include "index/propagation.hpp"
+#include "index/query_map.hpp"
+#include "index/rw_lock.hpp"
+#include "index/types.hpp"
 
 namespace corvalex {
 namespace {

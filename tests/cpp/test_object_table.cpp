@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "core/object_table.hpp"
+#include "index/object_table.hpp"
 
 namespace corvalex {
 namespace {
@@ -56,12 +56,12 @@ TEST(ObjectTable, LooksUpAndListsIdsAcrossSparseAndDensePages) {
         std::sort(ascending.begin(), ascending.end());
         EXPECT_EQ(listed_ids(table), ascending);
 
-        ObjectTable::Cursor cursor(table);
+        ObjectTable::Cursor cursor(table.slots());
         for (std::uint32_t id : ascending) {
             EXPECT_EQ(table.object(id), object.get()) << id;
             EXPECT_EQ(cursor.object(id), object.get()) << id;
         }
-        ObjectTable::Cursor backwards(table), every_id(table);
+        ObjectTable::Cursor backwards(table.slots()), every_id(table.slots());
         for (auto id = ascending.rbegin(); id != ascending.rend(); ++id)
             EXPECT_EQ(backwards.object(*id), object.get()) << *id;
         for (std::uint32_t id = 0; id < 2 * ObjectTable::kPageSlots; ++id)
@@ -126,7 +126,7 @@ TEST(ObjectTable, TurnsPagedForAFarIdAndFlatAgainWhenFilled) {
     const Py_ssize_t base = Py_REFCNT(object.get());
     auto expect_holds = [&](const Ids& ids) {
         EXPECT_EQ(listed_ids(table), ids);
-        ObjectTable::Cursor cursor(table);
+        ObjectTable::Cursor cursor(table.slots());
         for (std::uint32_t id : ids) {
             EXPECT_EQ(table.object(id), object.get()) << id;
             EXPECT_EQ(cursor.object(id), object.get()) << id;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "core/query_eval.hpp"
+#include "index/query_eval.hpp"
 
 namespace corvalex {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "binding/deferred_release.hpp"
 #include "binding/ref.hpp"
-#include "core/query_expr.hpp"
+#include "index/query_expr.hpp"
 
 namespace corvalex {
 namespace {

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 namespace corvalex {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
-#include "core/panic.hpp"
-#include "core/value.hpp"
+#include "base/panic.hpp"
+#include "index/value.hpp"
 
 namespace corvalex {
 namespace {

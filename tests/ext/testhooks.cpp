@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "binding/errors.hpp"
-#include "core/panic.hpp"
+#include "base/panic.hpp"
 
 namespace {
 

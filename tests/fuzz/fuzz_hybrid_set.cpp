@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "core/hybrid_set.hpp"
+#include "structures/hybrid_set.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 namespace {
 

@@ -1,0 +1,73 @@
+// One attribute's maps within one index.
+//
+//   QueryMap {
+//     exact:      value hash -> HybridSet of ids
+//     ranged:     BitMapBTree over (number, id) for Int and Float values
+//     nested_ids: id of an indexable value -> HybridSet of ids of objects holding it
+//     nested:     IndexAPI over those indexable values, as they were when stored
+//   }
+//
+// Values are the same value exactly when their hashes are equal, so `exact`
+// is keyed by the 64-bit hash alone; it keeps no reference to the values. No lock of its own: the
+// owning attribute table's lock guards it.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "structures/hybrid_set.hpp"
+#include "index/index_api.hpp"
+#include "structures/ranged_b_tree.hpp"
+#include "index/value.hpp"
+
+namespace corvalex {
+
+using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, ValueHasher>;
+using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, ValueHasher>;
+
+class QueryMap {
+  public:
+    QueryMap() = default;
+
+    // Records that object `id` holds `value`. For an indexable value, its
+    // snapshot (from `expansions`) is stored in `nested`, unless `path`
+    // says expansion stops here.
+    // With `range_keys`, a numeric value's tree key is appended there instead,
+    // for the caller to store with `ranged.insert_many`.
+    void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
+                NestingPath& path, std::vector<CompositeKey128>* range_keys = nullptr);
+    // Removes that record; the `exact` entry stays, even when left empty.
+    // For an indexable value, the id also leaves the value's `nested_ids` set.
+    void remove_id(const PyValue& value, std::uint32_t id);
+    // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
+    void check_prune(const PyValue& value);
+    // Adds the `exact` sets of another map of the same name: a value both
+    // maps hold gets the union of the two sets, a value only `other` holds
+    // arrives with a copy of its set. `ranged`, `nested_ids` and `nested`
+    // stay as they are; `other` is only read.
+    void merge(const QueryMap& other);
+
+    // The ids holding a value with this hash, or null.
+    const HybridSet* find(std::uint64_t hash) const {
+        if (exact.empty()) return nullptr;
+        auto found = exact.find(hash);
+        return found == exact.end() ? nullptr : &found->second;
+    }
+    const HybridSet* find(const PyValue& value) const { return find(value.hash()); }
+
+    ExactMap exact;
+    BitMapBTree ranged;
+    NestedIdMap nested_ids;
+    IndexAPI nested;
+};
+
+// The range tree's view of a numeric value.
+inline Number to_number(const PyValue& value) {
+    return value.kind() == CastKind::Int ? Number::from_int(value.as_int())
+                                         : Number::from_float(value.as_float());
+}
+
+}  // namespace corvalex

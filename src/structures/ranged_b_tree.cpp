@@ -1,0 +1,583 @@
+#include "structures/ranged_b_tree.hpp"
+
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace corvalex {
+
+namespace {
+
+constexpr uint32_t kRecenterSlot = 48;  // where a fresh root sits
+constexpr uint32_t kSplitSlot = 24;     // where the right half of a split starts
+
+BitMapBTreeNode* child_at(const InternalNode& node, uint32_t slot) {
+    BitMapBTreeNode* child = node.children[slot].get();
+    ensure(child != nullptr, "Missing child");
+    return child;
+}
+
+bool insert_into(BitMapBTreeNode& node, CompositeKey128 key) {
+    return node.is_leaf() ? node.as_leaf().insert_non_full(key) : node.as_internal().insert(key);
+}
+
+std::pair<CompositeKey128, NodePtr> split_node(BitMapBTreeNode& node) {
+    return node.is_leaf() ? node.as_leaf().split() : node.as_internal().split();
+}
+
+Bitmap ids_of(const BitMapBTreeNode& node) {
+    return node.is_leaf() ? node.as_leaf().ids() : node.as_internal().get_bitmap();
+}
+
+const char* missing_bitmap_message(const BitMapBTreeNode& child) {
+    return child.is_leaf() ? "Bitmap should be present for leaf"
+                           : "Bitmap should be present for internal";
+}
+
+}  // namespace
+
+// --- nodes --------------------------------------------------------------------
+
+void NodeDeleter::operator()(BitMapBTreeNode* node) const noexcept {
+    if (node == nullptr) return;
+    if (node->is_leaf()) {
+        delete static_cast<LeafNode*>(node);
+    } else {
+        delete static_cast<InternalNode*>(node);
+    }
+}
+
+const LeafNode& BitMapBTreeNode::as_leaf() const {
+    return static_cast<const LeafNode&>(*this);
+}
+const InternalNode& BitMapBTreeNode::as_internal() const {
+    return static_cast<const InternalNode&>(*this);
+}
+LeafNode& BitMapBTreeNode::as_leaf() {
+    return static_cast<LeafNode&>(*this);
+}
+InternalNode& BitMapBTreeNode::as_internal() {
+    return static_cast<InternalNode&>(*this);
+}
+
+CompositeKey128 BitMapBTreeNode::first_key(const char* message) const {
+    ensure(len > 0, message);
+    return is_leaf() ? as_leaf().keys[offset] : as_internal().keys[offset];
+}
+
+// --- leaves -------------------------------------------------------------------
+
+bool LeafNode::insert_non_full(CompositeKey128 key) {
+    CompositeKey128* b = keys.data() + offset;
+    CompositeKey128* e = b + len;
+    CompositeKey128* it = std::lower_bound(b, e, key);
+    if (it != e && *it == key) return false;
+    const uint32_t p = static_cast<uint32_t>(it - b);
+    if (offset > 0 && p < len / 2) {
+        std::copy(b, it, b - 1);
+        --offset;
+    } else {
+        ensure(offset + len < kNodeSlots, "invalid offset");
+        std::copy_backward(it, e, e + 1);
+    }
+    keys[offset + p] = key;
+    ++len;
+    if (touches_end()) recenter();
+    return true;
+}
+
+bool LeafNode::remove(CompositeKey128 key) {
+    CompositeKey128* b = keys.data() + offset;
+    CompositeKey128* e = b + len;
+    CompositeKey128* it = std::lower_bound(b, e, key);
+    if (it == e || *it != key) return false;
+    const uint32_t q = static_cast<uint32_t>(it - b);
+    // Close the gap from the nearer end; a window that starts at slot 0 is
+    // always closed from the front so that it leaves slot 0 again.
+    if (q < len / 2 || offset == 0) {
+        std::copy_backward(b, it, it + 1);
+        ++offset;
+    } else {
+        std::copy(it + 1, e, it);
+    }
+    --len;
+    return true;
+}
+
+void LeafNode::recenter() {
+    const uint32_t target = (kNodeSlots - len) / 2;
+    if (offset == target) return;
+    CompositeKey128* b = keys.data() + offset;
+    if (offset > target) {
+        std::copy(b, b + len, keys.data() + target);
+    } else {
+        std::copy_backward(b, b + len, keys.data() + target + len);
+    }
+    offset = target;
+}
+
+std::pair<CompositeKey128, NodePtr> LeafNode::split() {
+    const uint32_t keep = len / 2;
+    const uint32_t moved = len - keep;
+    auto* right = new LeafNode(kSplitSlot);
+    NodePtr owner(right);
+    std::copy(keys.data() + offset + keep, keys.data() + offset + len,
+              right->keys.data() + kSplitSlot);
+    right->len = moved;
+    len = keep;
+    recenter();
+    return {right->first_key("invalid offset"), std::move(owner)};
+}
+
+Bitmap LeafNode::ids() const {
+    std::array<uint32_t, kNodeSlots> buffer;
+    uint32_t n = 0;
+    for (const CompositeKey128* k = begin(); k != end(); ++k) buffer[n++] = k->id();
+    Bitmap out;
+    out.add_many(buffer.data(), n);
+    return out;
+}
+
+// --- interior nodes -----------------------------------------------------------
+
+// Child 0 takes every key below keys[offset + 1], so keys[offset] is never
+// compared: it is the first key child 0 held when it was created, and child 0
+// may since have received (and split off) smaller keys.
+uint32_t InternalNode::child_index(CompositeKey128 key) const {
+    const CompositeKey128* b = keys.data() + offset + 1;
+    const CompositeKey128* e = keys.data() + offset + len;
+    // Separators at or below `key`: an equal separator is the last of them.
+    return static_cast<uint32_t>(std::upper_bound(b, e, key) - b);
+}
+
+uint32_t InternalNode::get_key_index(Number value, KeyIndexMode mode) const {
+    return get_key_index_of_prefix(sort_prefix(value), mode);
+}
+
+// Left-leaning modes return the child before the first separator with the
+// value (keys with that value and smaller ids may sit at the end of it);
+// right-leaning modes return the last separator with the value. Without an
+// equal separator both return the child whose range contains the value. Each
+// case is one binary search over the separators after the first: those below
+// (left) or at or below (right) the value.
+uint32_t InternalNode::get_key_index_of_prefix(u128 prefix, KeyIndexMode mode) const {
+    const CompositeKey128* b = keys.data() + offset + 1;
+    const CompositeKey128* e = keys.data() + offset + len;
+    const bool lean_left =
+        mode == KeyIndexMode::LowerInclusive || mode == KeyIndexMode::UpperExclusive;
+    const CompositeKey128* it = lean_left
+                                    ? std::lower_bound(b, e, CompositeKey128::first_of(prefix))
+                                    : std::upper_bound(b, e, CompositeKey128::last_of(prefix));
+    return static_cast<uint32_t>(it - b);
+}
+
+bool InternalNode::insert(CompositeKey128 key) {
+    const uint32_t c = child_index(key);
+    const uint32_t slot = offset + c;
+    BitMapBTreeNode* child = child_at(*this, slot);
+    if (child->needs_split()) return split_and_insert(key, c);
+    const bool inserted = insert_into(*child, key);
+    std::optional<Bitmap>& bitmap = bitmaps[slot];
+    ensure(bitmap.has_value(), missing_bitmap_message(*child));
+    bitmap->add(key.id());
+    if (touches_end()) recenter();
+    return inserted;
+}
+
+bool InternalNode::split_and_insert(CompositeKey128 key, uint32_t c) {
+    const uint32_t slot = offset + c;
+    BitMapBTreeNode* left = child_at(*this, slot);
+    auto [separator, right] = split_node(*left);
+    Bitmap right_ids = ids_of(*right);
+    ensure(bitmaps[slot].has_value(), "Bitmap must be initialized before split");
+    Bitmap left_ids = Bitmap::andnot_of(*bitmaps[slot], right_ids);
+
+    // A key equal to the separator goes right, where its twin lives.
+    bool inserted;
+    if (key < separator) {
+        inserted = insert_into(*left, key);
+        left_ids.add(key.id());
+    } else {
+        inserted = insert_into(*right, key);
+        right_ids.add(key.id());
+    }
+
+    bitmaps[slot] = std::move(left_ids);
+    ensure(offset + len < kNodeSlots, "incorrect offset");
+    shift_right(slot + 1, offset + len, 1);
+    keys[slot + 1] = separator;
+    children[slot + 1] = std::move(right);
+    bitmaps[slot + 1] = std::move(right_ids);
+    ++len;
+    if (touches_end()) recenter();
+    return inserted;
+}
+
+void InternalNode::shift_right(uint32_t from, uint32_t to, uint32_t by) {
+    for (uint32_t i = to; i-- > from;) {
+        keys[i + by] = keys[i];
+        children[i + by] = std::move(children[i]);
+        bitmaps[i + by] = std::move(bitmaps[i]);
+        bitmaps[i].reset();
+    }
+    if (from == offset) offset += by;
+}
+
+void InternalNode::recenter() {
+    const uint32_t target = (kNodeSlots - len) / 2;
+    if (offset == target) return;
+    if (offset > target) {
+        for (uint32_t k = 0; k < len; ++k) {
+            const uint32_t from = offset + k;
+            const uint32_t to = target + k;
+            keys[to] = keys[from];
+            children[to] = std::move(children[from]);
+            bitmaps[to] = std::move(bitmaps[from]);
+            bitmaps[from].reset();
+        }
+        offset = target;
+    } else {
+        shift_right(offset, offset + len, target - offset);
+    }
+}
+
+std::pair<CompositeKey128, NodePtr> InternalNode::split() {
+    const uint32_t keep = len / 2;
+    const uint32_t moved = len - keep;
+    auto* right = new InternalNode(kSplitSlot);
+    NodePtr owner(right);
+    for (uint32_t k = 0; k < moved; ++k) {
+        const uint32_t from = offset + keep + k;
+        const uint32_t to = kSplitSlot + k;
+        right->keys[to] = keys[from];
+        right->children[to] = std::move(children[from]);
+        right->bitmaps[to] = std::move(bitmaps[from]);
+        bitmaps[from].reset();
+    }
+    right->len = moved;
+    len = keep;
+    recenter();
+    return {right->first_key("invalid offset"), std::move(owner)};
+}
+
+Bitmap InternalNode::get_bitmap() const {
+    std::array<const Bitmap*, kNodeSlots> present;
+    size_t n = 0;
+    for (uint32_t slot = offset; slot < offset + len; ++slot) {
+        if (bitmaps[slot].has_value()) present[n++] = &*bitmaps[slot];
+    }
+    return Bitmap::or_many(std::span<const Bitmap* const>(present.data(), n));
+}
+
+// --- the tree -----------------------------------------------------------------
+
+BitMapBTree::BitMapBTree() : root_(new LeafNode(kRecenterSlot)) {}
+
+void BitMapBTree::insert(Number value, uint32_t id) {
+    insert_key(CompositeKey128(value, id));
+}
+
+void BitMapBTree::insert_key(CompositeKey128 key) {
+    if (root_->needs_split()) {
+        auto [separator, right] = split_node(*root_);
+        const CompositeKey128 first =
+            root_->first_key(root_->is_leaf() ? "invalid offset" : "incorrect offset");
+        Bitmap left_ids = ids_of(*root_);
+        Bitmap right_ids = ids_of(*right);
+        NodePtr owner(new InternalNode(kRecenterSlot));
+        InternalNode& root = owner->as_internal();
+        root.keys[kRecenterSlot] = first;
+        root.children[kRecenterSlot] = std::move(root_);
+        root.bitmaps[kRecenterSlot] = std::move(left_ids);
+        root.keys[kRecenterSlot + 1] = separator;
+        root.children[kRecenterSlot + 1] = std::move(right);
+        root.bitmaps[kRecenterSlot + 1] = std::move(right_ids);
+        root.len = 2;
+        root_ = std::move(owner);
+    }
+    if (insert_into(*root_, key)) ++size_;
+}
+
+namespace {
+
+// Keys per bulk-loaded node: room to grow on either side of a centered
+// window before the first split.
+constexpr uint32_t kBulkFill = 64;
+
+// Sizes of `nodes` runs that share `items` as evenly as possible.
+uint32_t run_size(std::size_t items, std::size_t nodes, std::size_t node) {
+    return static_cast<uint32_t>(items / nodes + (node < items % nodes ? 1 : 0));
+}
+
+std::size_t nodes_for(std::size_t items) {
+    return (items + kBulkFill - 1) / kBulkFill;
+}
+
+struct BuiltNode {
+    NodePtr node;
+    Bitmap ids;
+    CompositeKey128 first;
+};
+
+std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
+    const std::size_t count = nodes_for(keys.size());
+    std::vector<BuiltNode> leaves;
+    leaves.reserve(count);
+    std::array<uint32_t, kNodeSlots> ids;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t n = run_size(keys.size(), count, i);
+        auto* leaf = new LeafNode((kNodeSlots - n) / 2);
+        NodePtr owner(leaf);
+        std::copy_n(keys.data() + at, n, leaf->keys.data() + leaf->offset);
+        leaf->len = n;
+        for (uint32_t k = 0; k < n; ++k) ids[k] = keys[at + k].id();
+        std::sort(ids.begin(), ids.begin() + n);
+        leaves.push_back({std::move(owner), Bitmap::of({ids.data(), n}), keys[at]});
+        at += n;
+    }
+    return leaves;
+}
+
+std::vector<BuiltNode> build_level(std::vector<BuiltNode> children) {
+    const std::size_t count = nodes_for(children.size());
+    std::vector<BuiltNode> level;
+    level.reserve(count);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint32_t n = run_size(children.size(), count, i);
+        auto* node = new InternalNode((kNodeSlots - n) / 2);
+        NodePtr owner(node);
+        std::array<const Bitmap*, kNodeSlots> parts;
+        for (uint32_t k = 0; k < n; ++k) {
+            BuiltNode& child = children[at + k];
+            const uint32_t slot = node->offset + k;
+            node->keys[slot] = child.first;
+            node->children[slot] = std::move(child.node);
+            node->bitmaps[slot] = std::move(child.ids);
+            parts[k] = &*node->bitmaps[slot];
+        }
+        node->len = n;
+        Bitmap ids = Bitmap::or_many(std::span<const Bitmap* const>(parts.data(), n));
+        level.push_back({std::move(owner), std::move(ids), children[at].first});
+        at += n;
+    }
+    return level;
+}
+
+}  // namespace
+
+void BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (keys.empty()) return;
+    if (!empty()) {
+        for (const CompositeKey128 key : keys) insert_key(key);
+        return;
+    }
+    std::vector<BuiltNode> level = build_leaves(keys);
+    while (level.size() > 1) level = build_level(std::move(level));
+    root_ = std::move(level.front().node);
+    size_ = keys.size();
+}
+
+namespace {
+
+bool remove_from(BitMapBTreeNode& node, CompositeKey128 key) {
+    if (node.is_leaf()) return node.as_leaf().remove(key);
+    InternalNode& in = node.as_internal();
+    const uint32_t slot = in.offset + in.child_index(key);
+    BitMapBTreeNode* child = child_at(in, slot);
+    if (!remove_from(*child, key)) return false;
+    ensure(in.bitmaps[slot].has_value(), missing_bitmap_message(*child));
+    in.bitmaps[slot]->remove(key.id());
+    return true;
+}
+
+// Gathers a range query's ids along its boundary paths and the bitmaps of
+// the children wholly inside it; they are united and intersected with the
+// universe once at the end.
+class RangeCollector {
+  public:
+    RangeCollector(const Bound& lower, const Bound& upper)
+        : lower_kind_(lower.kind),
+          upper_kind_(upper.kind),
+          lower_prefix_(lower.kind == Bound::Kind::None ? 0 : sort_prefix(lower.value)),
+          upper_prefix_(upper.kind == Bound::Kind::None ? 0 : sort_prefix(upper.value)) {
+        covered_.reserve(64);
+    }
+
+    void collect(const BitMapBTreeNode& node, bool has_lower, bool has_upper) {
+        if (node.is_leaf()) {
+            collect_leaf(node.as_leaf(), has_lower, has_upper);
+            return;
+        }
+        const InternalNode& in = node.as_internal();
+        if (in.len == 0) return;
+        const uint32_t lo = has_lower ? in.get_key_index_of_prefix(lower_prefix_, lower_mode()) : 0;
+        const uint32_t hi =
+            has_upper ? in.get_key_index_of_prefix(upper_prefix_, upper_mode()) : in.len - 1;
+        // Every matching key lies in children lo..hi; lo > hi means none does.
+        if (lo > hi) return;
+        if (lo == hi) {
+            if (has_lower || has_upper) {
+                collect(*child_at(in, in.offset + lo), has_lower, has_upper);
+            } else {
+                cover(in, lo);
+            }
+            return;
+        }
+        // Child lo satisfies the upper bound throughout and child hi the
+        // lower one, so each boundary path carries a single bound from here.
+        if (has_lower) {
+            collect(*child_at(in, in.offset + lo), true, false);
+        } else {
+            cover(in, lo);
+        }
+        for (uint32_t i = lo + 1; i < hi; ++i) cover(in, i);
+        if (has_upper) {
+            collect(*child_at(in, in.offset + hi), false, true);
+        } else {
+            cover(in, hi);
+        }
+    }
+
+    Bitmap finish(const Bitmap& universe) {
+        Bitmap result = Bitmap::or_many(covered_);
+        result.add_many(ids_.data(), n_ids_);
+        result.and_inplace(universe);
+        return result;
+    }
+
+  private:
+    KeyIndexMode lower_mode() const {
+        return lower_kind_ == Bound::Kind::Inclusive ? KeyIndexMode::LowerInclusive
+                                                     : KeyIndexMode::LowerExclusive;
+    }
+    KeyIndexMode upper_mode() const {
+        return upper_kind_ == Bound::Kind::Inclusive ? KeyIndexMode::UpperInclusive
+                                                     : KeyIndexMode::UpperExclusive;
+    }
+
+    void cover(const InternalNode& in, uint32_t index) {
+        const std::optional<Bitmap>& bitmap = in.bitmaps[in.offset + index];
+        ensure(bitmap.has_value(), missing_bitmap_message(*child_at(in, in.offset + index)));
+        covered_.push_back(&*bitmap);
+    }
+
+    void collect_leaf(const LeafNode& leaf, bool has_lower, bool has_upper) {
+        const CompositeKey128* first = leaf.begin();
+        const CompositeKey128* last = leaf.end();
+        if (has_lower) {
+            first = lower_kind_ == Bound::Kind::Inclusive
+                        ? std::lower_bound(first, last, CompositeKey128::first_of(lower_prefix_))
+                        : std::upper_bound(first, last, CompositeKey128::last_of(lower_prefix_));
+        }
+        if (has_upper) {
+            last = upper_kind_ == Bound::Kind::Inclusive
+                       ? std::upper_bound(first, last, CompositeKey128::last_of(upper_prefix_))
+                       : std::lower_bound(first, last, CompositeKey128::first_of(upper_prefix_));
+        }
+        const auto n = static_cast<size_t>(last - first);
+        // At most two leaves are visited: the ends of the two boundary paths.
+        ensure(n_ids_ + n <= ids_.size(), "range query visited more than two leaves");
+        for (const CompositeKey128* k = first; k != last; ++k) ids_[n_ids_++] = k->id();
+    }
+
+    Bound::Kind lower_kind_;
+    Bound::Kind upper_kind_;
+    u128 lower_prefix_;
+    u128 upper_prefix_;
+    std::vector<const Bitmap*> covered_;
+    std::array<uint32_t, 2 * kNodeSlots> ids_;
+    size_t n_ids_ = 0;
+};
+
+}  // namespace
+
+bool BitMapBTree::remove(Number value, uint32_t id) {
+    if (!remove_from(*root_, CompositeKey128(value, id))) return false;
+    --size_;
+    return true;
+}
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
+                                const Bitmap& universe) const {
+    RangeCollector collector(lower, upper);
+    collector.collect(*root_, lower.kind != Bound::Kind::None, upper.kind != Bound::Kind::None);
+    return collector.finish(universe);
+}
+
+// --- verification -------------------------------------------------------------
+
+namespace {
+
+struct Verifier {
+    int leaf_depth = -1;
+    uint64_t keys = 0;
+
+    static void check(bool ok, const char* what) {
+        if (!ok) [[unlikely]] {
+            panic(std::string("BitMapBTree invariant violated: ") + what);
+        }
+    }
+
+    // Checks the subtree and returns the ids beneath it. Its keys must lie in
+    // [lower, upper) where given.
+    Bitmap walk(const BitMapBTreeNode& node, int depth, const CompositeKey128* lower,
+                const CompositeKey128* upper) {
+        check(node.offset + node.len <= kNodeSlots, "window beyond the last slot");
+        check(!node.touches_end() || node.len == kNodeSlots - 1,
+              "window touches an end of a node that is not full");
+        if (node.is_leaf()) return walk_leaf(node.as_leaf(), depth, lower, upper);
+
+        const InternalNode& in = node.as_internal();
+        check(in.len > 0, "empty interior node");
+        for (uint32_t slot = 0; slot < kNodeSlots; ++slot) {
+            const bool inside = slot >= in.offset && slot < in.offset + in.len;
+            check(inside == (in.children[slot] != nullptr), "child presence differs from window");
+            check(inside == in.bitmaps[slot].has_value(), "bitmap presence differs from window");
+        }
+        Bitmap all;
+        for (uint32_t i = 0; i < in.len; ++i) {
+            const uint32_t slot = in.offset + i;
+            const CompositeKey128& key = in.keys[slot];
+            // keys[offset] is never compared (see child_index).
+            if (i > 1) check(in.keys[slot - 1] < key, "separators out of order");
+            if (i > 0 && lower != nullptr) check(*lower < key, "separator below its node's range");
+            if (i > 0 && upper != nullptr) check(key < *upper, "separator above its node's range");
+            const CompositeKey128* child_lower = i == 0 ? lower : &in.keys[slot];
+            const CompositeKey128* child_upper = i + 1 == in.len ? upper : &in.keys[slot + 1];
+            Bitmap ids = walk(*in.children[slot], depth + 1, child_lower, child_upper);
+            check(ids == *in.bitmaps[slot], "bitmap differs from the ids beneath its child");
+            all.or_inplace(ids);
+        }
+        return all;
+    }
+
+    Bitmap walk_leaf(const LeafNode& leaf, int depth, const CompositeKey128* lower,
+                     const CompositeKey128* upper) {
+        if (leaf_depth < 0) leaf_depth = depth;
+        check(leaf_depth == depth, "leaves at different depths");
+        for (const CompositeKey128* k = leaf.begin(); k != leaf.end(); ++k) {
+            if (k != leaf.begin()) check(k[-1] < *k, "leaf keys out of order");
+            if (lower != nullptr) check(*lower <= *k, "key below its separator");
+            if (upper != nullptr) check(*k < *upper, "key at or above the next separator");
+        }
+        keys += leaf.len;
+        return leaf.ids();
+    }
+};
+
+}  // namespace
+
+void BitMapBTree::verify() const {
+    Verifier v;
+    Bitmap ids = v.walk(*root_, 0, nullptr, nullptr);
+    Verifier::check(v.keys == size_, "stored pair count differs from size()");
+    Verifier::check(ids.cardinality() == v.keys, "an id is stored under more than one value");
+}
+
+}  // namespace corvalex

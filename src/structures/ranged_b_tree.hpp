@@ -1,0 +1,195 @@
+// An ordered tree over (number, id) pairs whose interior entries carry the
+// ids beneath each child, so that a range query takes every child that lies
+// wholly inside the range by its bitmap instead of visiting its leaves.
+//
+// Node layout (one allocation per node, all slots inline):
+//
+//   BitMapBTreeNode { NodeKind kind; u32 len; u32 offset; }
+//   LeafNode     : BitMapBTreeNode { CompositeKey128 keys[96]; }
+//   InternalNode : BitMapBTreeNode { CompositeKey128 keys[96];
+//                                    optional<Bitmap> bitmaps[96];
+//                                    NodePtr children[96]; }
+//
+// The used slots of a node are its window, offset .. offset+len-1. The window
+// sits in the middle of the slots, so an insertion shifts at most half of it
+// towards the nearer free end; it is recentered when it reaches an end.
+//
+// Invariants (checked by `verify()`):
+//   1. Interior slots inside the window have a child and a bitmap; slots
+//      outside it have neither. (Leaf keys outside the window are garbage.)
+//   2. Leaf keys ascend strictly; no key occurs twice in the tree. Interior
+//      separators ascend strictly from window index 1 on.
+//   3. keys[i] of an interior node is the first key child i held when it was
+//      created; child i holds keys from keys[i] up to, not including,
+//      keys[i+1]. Child 0 holds every key of the node below keys[1]: its own
+//      separator is never compared, and may exceed keys[1] once child 0 has
+//      received smaller keys and split.
+//   4. bitmaps[i] holds exactly the ids of the keys beneath child i.
+//   5. Leaves carry no bitmaps.
+//   6. All leaves are at the same depth; the tree grows only at the root.
+//   7. At rest, a window touches slot 0 or slot 96 only if it holds 95 keys.
+//
+// Nodes are split when full (95 keys) and never merged; removal only takes
+// keys out of leaves and ids out of bitmaps, and separators are never
+// rewritten, so a separator may name a key that is no longer stored.
+//
+// Precondition: an id is stored under at most one value at a time (the
+// attribute map removes an object's old value before inserting its new one);
+// the per-child bitmaps hold ids, not pairs.
+//
+// Cost, with n keys and fanout ~48..95: insert and remove O(log n) node
+// visits, a binary search and a shift of at most half a node each, plus one
+// bitmap update per level. A range query descends only along its two
+// boundary paths; every child between them contributes its bitmap to one
+// union, and the result is intersected with the universe once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "structures/bitmap.hpp"
+#include "structures/composite_key.hpp"
+#include "structures/number.hpp"
+
+namespace corvalex {
+
+// One end of a range condition.
+struct Bound {
+    enum class Kind : uint8_t { Inclusive, Exclusive, None };
+
+    Kind kind;
+    Number value;  // ignored for None
+
+    static Bound inclusive(Number v) { return {Kind::Inclusive, v}; }
+    static Bound exclusive(Number v) { return {Kind::Exclusive, v}; }
+    static Bound none() { return {Kind::None, Number::from_int(0)}; }
+};
+
+// Which child `get_key_index` picks when separators share the bound's value.
+// LowerInclusive and UpperExclusive lean left; the other two lean right.
+enum class KeyIndexMode : uint8_t {
+    LowerInclusive,
+    LowerExclusive,
+    UpperInclusive,
+    UpperExclusive
+};
+
+inline constexpr uint32_t kNodeSlots = 96;
+
+enum class NodeKind : uint8_t { Internal, Leaf };
+
+struct BitMapBTreeNode;
+struct LeafNode;
+struct InternalNode;
+
+struct NodeDeleter {
+    void operator()(BitMapBTreeNode* node) const noexcept;
+};
+using NodePtr = std::unique_ptr<BitMapBTreeNode, NodeDeleter>;
+
+struct BitMapBTreeNode {
+    NodeKind kind;
+    uint32_t len;
+    uint32_t offset;
+
+    bool is_leaf() const { return kind == NodeKind::Leaf; }
+    const LeafNode& as_leaf() const;
+    const InternalNode& as_internal() const;
+    LeafNode& as_leaf();
+    InternalNode& as_internal();
+
+    // True when the node holds (about) a full window that touches an end.
+    bool needs_split() const { return len >= 86 && (offset == 0 || offset + len >= kNodeSlots); }
+    bool touches_end() const { return offset == 0 || offset + len == kNodeSlots; }
+    // The first key of the window; `message` if the window is empty.
+    CompositeKey128 first_key(const char* message) const;
+
+  protected:
+    BitMapBTreeNode(NodeKind k, uint32_t l, uint32_t o) : kind(k), len(l), offset(o) {}
+    ~BitMapBTreeNode() = default;
+};
+
+struct LeafNode : BitMapBTreeNode {
+    std::array<CompositeKey128, kNodeSlots> keys;
+
+    explicit LeafNode(uint32_t start_offset = 48)
+        : BitMapBTreeNode(NodeKind::Leaf, 0, start_offset) {}
+
+    const CompositeKey128* begin() const { return keys.data() + offset; }
+    const CompositeKey128* end() const { return keys.data() + offset + len; }
+
+    // Returns false (and changes nothing) if the key is already present.
+    bool insert_non_full(CompositeKey128 key);
+    // Returns false if the key is absent.
+    bool remove(CompositeKey128 key);
+    std::pair<CompositeKey128, NodePtr> split();
+    void recenter();
+    // A new bitmap of the ids of the window's keys.
+    Bitmap ids() const;
+};
+
+struct InternalNode : BitMapBTreeNode {
+    std::array<CompositeKey128, kNodeSlots> keys;
+    std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;
+    std::array<NodePtr, kNodeSlots> children;
+
+    explicit InternalNode(uint32_t start_offset = 48)
+        : BitMapBTreeNode(NodeKind::Internal, 0, start_offset) {}
+
+    // Window index (0 .. len-1) of the child a bound with this value starts
+    // or ends in; see ranged_b_tree.cpp.
+    uint32_t get_key_index(Number value, KeyIndexMode mode) const;
+    uint32_t get_key_index_of_prefix(u128 prefix, KeyIndexMode mode) const;
+    // Window index of the child that holds or receives `key`.
+    uint32_t child_index(CompositeKey128 key) const;
+
+    // Returns false if the key was already present.
+    bool insert(CompositeKey128 key);
+    bool split_and_insert(CompositeKey128 key, uint32_t child);
+    std::pair<CompositeKey128, NodePtr> split();
+    void recenter();
+    void shift_right(uint32_t from, uint32_t to, uint32_t by);
+    // A new bitmap: the union of all the node's bitmaps.
+    Bitmap get_bitmap() const;
+};
+
+class BitMapBTree {
+  public:
+    BitMapBTree();
+    BitMapBTree(BitMapBTree&&) noexcept = default;
+    BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
+
+    // Stores (value, id); storing a pair that is already present changes nothing.
+    void insert(Number value, uint32_t id);
+    // Stores many pairs at once; `keys` is sorted and unique on return. An
+    // empty tree is built bottom-up from them (leaves filled in key order,
+    // each interior bitmap made once from its child's ids); a tree that
+    // holds pairs already takes them one by one, in key order.
+    void insert_many(std::vector<CompositeKey128>& keys);
+    // True if the pair was stored and has been removed.
+    bool remove(Number value, uint32_t id);
+    // Ids of the stored pairs whose value lies within the bounds, restricted
+    // to `universe`.
+    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
+
+    // Number of stored pairs.
+    uint64_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Read-only view for tests and diagnostics.
+    const BitMapBTreeNode& root() const { return *root_; }
+    // Walks the whole tree and checks every invariant; panics on a violation.
+    void verify() const;
+
+  private:
+    void insert_key(CompositeKey128 key);
+
+    NodePtr root_;
+    uint64_t size_ = 0;
+};
+
+}  // namespace corvalex
