@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/deferred_release.hpp"
 #include "base/panic.hpp"
+#include "binding/deferred_release.hpp"
 
 namespace corvalex::py {
 

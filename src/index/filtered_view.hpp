@@ -3,8 +3,8 @@
 // view; the tables are shared with the index and every view made from it.
 #pragma once
 
-#include "structures/bitmap.hpp"
 #include "index/index_api.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 

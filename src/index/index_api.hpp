@@ -23,12 +23,12 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "index/attr_map.hpp"
-#include "structures/bitmap.hpp"
 #include "index/indexable_record.hpp"
 #include "index/object_snapshot.hpp"
 #include "index/object_table.hpp"
 #include "index/rw_lock.hpp"
 #include "index/stored_item.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 

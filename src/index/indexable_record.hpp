@@ -7,11 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include <Python.h>
-
 #include <absl/container/inlined_vector.h>
 
-#include "binding/borrow.hpp"
 #include "index/attr_map.hpp"
 
 namespace corvalex {
@@ -62,18 +59,6 @@ struct IndexableRecord {
     AttrMap attrs;
     std::uint32_t id = 0;
 };
-
-// The layout of an `Indexable` instance (and of the base part of instances
-// of its subclasses).
-struct IndexableObject {
-    PyObject_HEAD
-    py::BorrowFlag borrow;
-    IndexableRecord record;
-};
-
-inline IndexableObject* as_indexable(PyObject* object) noexcept {
-    return reinterpret_cast<IndexableObject*>(object);
-}
 
 // Process-wide id source. Ids start at 1 and are never reused.
 inline std::atomic<std::uint64_t> GLOBAL_ID_COUNTER{1};

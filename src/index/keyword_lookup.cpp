@@ -5,57 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "binding/dict.hpp"
-#include "binding/errors.hpp"
-#include "binding/ref.hpp"
-#include "structures/id_sort.hpp"
 #include "index/query_map.hpp"
-#include "index/value.hpp"
+#include "structures/id_sort.hpp"
 
 namespace corvalex {
 namespace {
-
-// Whether iterating `value` may work, decided without raising.
-bool looks_iterable(PyObject* value) {
-    return Py_TYPE(value)->tp_iter != nullptr || PySequence_Check(value);
-}
-
-// Appends the hash of `value`, or of each of its items when it means "any
-// of these values".
-void append_hashes(PyObject* value, absl::InlinedVector<std::uint64_t, 4>& hashes) {
-    if (PyUnicode_Check(value) || !looks_iterable(value)) {
-        hashes.push_back(PyValue::hash_of(value));
-        return;
-    }
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-        // Hashing an item may run Python code that changes a list: re-read
-        // its size every step and hold each item while it is hashed.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
-            py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
-            hashes.push_back(PyValue::hash_of(item.get()));
-        }
-        return;
-    }
-    py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
-    if (!iterator) {
-        PyErr_Clear();
-        hashes.push_back(PyValue::hash_of(value));
-        return;
-    }
-    while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
-        hashes.push_back(PyValue::hash_of(item.get()));
-    if (PyErr_Occurred()) py::throw_python_error();
-}
-
-void fill_term(HashTerm& term, std::string_view name, PyObject* value) {
-    term.name = name;
-    append_hashes(value, term.hashes);
-    // Values equal by hash are one value.
-    if (term.hashes.size() > 1) {
-        std::sort(term.hashes.begin(), term.hashes.end());
-        term.hashes.erase(std::unique(term.hashes.begin(), term.hashes.end()), term.hashes.end());
-    }
-}
 
 // The union of the id sets of a term's values. A single bitmap-form set is
 // borrowed rather than copied; anything else is united into `owned` in one
@@ -94,14 +48,6 @@ const QueryMap* map_named(const AttributeTable& table, std::string_view name) {
 }
 
 }  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
-    HashQuery query;
-    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        fill_term(query.emplace_back(), py::utf8(PyTuple_GET_ITEM(kwnames, i)), values[i]);
-    return query;
-}
 
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
     struct Term {

@@ -2,20 +2,19 @@
 // "red" and whose size is 1 or 2.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 #include <string_view>
 
 #include <absl/container/inlined_vector.h>
 
-#include "structures/bitmap.hpp"
 #include "index/index_api.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 
 // One keyword: the attribute name and the hashes of the values to match
-// (values are matched by hash alone, so that is all a lookup needs).
+// (values are matched by hash alone, so that is all a lookup needs);
+// python/keyword_args.hpp builds it from a call's keywords.
 struct HashTerm {
     std::string_view name;                         // borrowed from the caller's keyword names
     absl::InlinedVector<std::uint64_t, 4> hashes;  // unique
@@ -26,14 +25,6 @@ using HashQuery = absl::InlinedVector<HashTerm, 4>;
 
 // Ascending, unique object ids.
 using IdList = absl::InlinedVector<std::uint32_t, 16>;
-
-// Builds a HashQuery from vectorcall keywords (`values[i]` goes with name i
-// of `kwnames`, which may be null). A `str` value is one value; any other
-// iterable means any of its items; anything else is one value. Needs an
-// attached thread; an error raised while iterating a value or hashing an
-// item propagates as PythonError, before any index is touched. The query
-// borrows the names: it must not outlive `kwnames`.
-HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames);
 
 // The ids matching `query` in a read-locked attribute table. An empty query
 // matches nothing. Does not touch Python objects.

@@ -25,10 +25,10 @@
 #include <optional>
 #include <string_view>
 
-#include "structures/bitmap.hpp"
 #include "index/filtered_view.hpp"
 #include "index/index_api.hpp"
 #include "index/query_expr.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 

@@ -69,7 +69,6 @@ class QueryExpr {
     std::span<const QueryExpr> operands() const noexcept { return node_->operands; }
 
     // `Not(And([Eq("a", PyValue { ... }), ...]))`. Needs an attached thread.
-    std::string debug_text() const;
 
     // Calls `visit(object)` for the captured values this handle alone keeps
     // alive: those of nodes reached only through nodes with no other holder.

@@ -18,10 +18,10 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "structures/hybrid_set.hpp"
 #include "index/index_api.hpp"
-#include "structures/ranged_b_tree.hpp"
 #include "index/value.hpp"
+#include "structures/hybrid_set.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 namespace corvalex {
 

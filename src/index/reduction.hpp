@@ -8,9 +8,9 @@
 
 #include <span>
 
-#include "structures/bitmap.hpp"
 #include "index/index_api.hpp"
 #include "index/keyword_lookup.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex {
 

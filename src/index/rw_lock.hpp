@@ -14,8 +14,8 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "binding/deferred_release.hpp"
 #include "base/panic.hpp"
+#include "binding/deferred_release.hpp"
 
 namespace corvalex {
 

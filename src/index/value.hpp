@@ -19,8 +19,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <string>
-#include <string_view>
 #include <utility>
 
 #include "binding/deferred_release.hpp"
@@ -31,13 +29,17 @@ enum class CastKind : std::uint8_t { Int = 0, Float = 1, Str = 2, Ind = 3, Unkno
 
 class PyValue {
   public:
-    // Captures `object` (borrowed). Needs an attached thread. An exact int
-    // outside the signed 64-bit range raises OverflowError and an exact str
-    // with lone surrogates raises UnicodeEncodeError (both as PythonError).
-    static PyValue capture(PyObject* object);
-    // The hash `capture` would record, with the same checks, for values
-    // that are only looked up.
-    static std::uint64_t hash_of(PyObject* object);
+    // Takes over a strong reference to `object`, with its cast and hash
+    // (python/value_capture.hpp computes them).
+    static PyValue adopt(PyObject* object, CastKind kind, std::uint64_t hash,
+                         std::uint64_t bits) noexcept {
+        static_assert(alignof(PyObject) >= 8, "the cast kind needs three free pointer bits");
+        PyValue value;
+        value.set(object, kind);
+        value.hash_ = hash;
+        value.bits_ = bits;
+        return value;
+    }
 
     PyValue(const PyValue& other);
     PyValue& operator=(const PyValue& other) {
@@ -74,10 +76,6 @@ class PyValue {
         std::swap(bits_, other.bits_);
     }
 
-    // `PyValue { obj: Py(0x..), primitave: Int(5), hash: 5 }`. Needs an
-    // attached thread (a Str cast reads the text from the object).
-    std::string debug_text() const;
-
   private:
     PyValue() noexcept = default;
     void set(PyObject* object, CastKind kind) noexcept {
@@ -105,12 +103,5 @@ struct ValueHasher {
         return static_cast<std::size_t>(hash);
     }
 };
-
-// The shortest text that reads back to `value`, with the fixed/exponent
-// switch at 1e16 and 1e-4 (`1.0`, `1e16`, `1e-5`, `NaN`, `inf`, `-inf`).
-std::string format_float(double value);
-
-// `text` between double quotes with debug escapes.
-std::string quote_debug(std::string_view text);
 
 }  // namespace corvalex

@@ -14,6 +14,7 @@
 #include "python/filtered_index.hpp"
 #include "python/gc_support.hpp"
 #include "python/indexable.hpp"
+#include "python/keyword_args.hpp"
 #include "python/object_list.hpp"
 #include "python/query_methods.hpp"
 #include "python/snapshots.hpp"

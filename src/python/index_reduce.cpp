@@ -17,6 +17,8 @@
 #include "index/reduction.hpp"
 #include "python/derived_methods.hpp"
 #include "python/index.hpp"
+#include "python/indexable.hpp"
+#include "python/keyword_args.hpp"
 #include "python/snapshots.hpp"
 #include "python/stored_objects.hpp"
 

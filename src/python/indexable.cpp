@@ -11,8 +11,8 @@
 #include "binding/thread_state.hpp"
 #include "binding/types.hpp"
 #include "index/propagation.hpp"
-#include "index/types.hpp"
 #include "python/snapshots.hpp"
+#include "python/value_capture.hpp"
 
 namespace corvalex::python {
 namespace {
@@ -22,7 +22,7 @@ AttrMap capture_keywords(PyObject* kwargs) {
     if (kwargs == nullptr) return attrs;
     attrs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
     py::for_each_keyword(kwargs, [&](std::string_view name, PyObject* value) {
-        attrs.set(name, PyValue::capture(value));
+        attrs.set(name, capture_value(value));
     });
     return attrs;
 }
@@ -114,7 +114,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::throw_python_error();
         }
         const std::string_view text = py::utf8(name);
-        PyValue captured = PyValue::capture(value);
+        PyValue captured = capture_value(value);
         if (!object->record.meta.empty() && is_public_name(text)) {
             // Snapshots of an indexable new value are read now; the object
             // itself is ours to read, since we hold it exclusively.

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <span>
 
-#include "structures/bitmap.hpp"
 #include "index/index_api.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex::python {
 

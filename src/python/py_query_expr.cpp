@@ -9,6 +9,8 @@
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "binding/types.hpp"
+#include "python/value_capture.hpp"
+#include "python/value_text.hpp"
 
 namespace corvalex::python {
 namespace {
@@ -60,7 +62,7 @@ std::vector<PyValue> capture_sequence(PyObject* values) {
     // beyond 64 bits, say) propagate unchanged.
     py::Ref iterator = py::Ref::steal(py::require(PyObject_GetIter(values)));
     while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get())))
-        captured.push_back(PyValue::capture(item.get()));
+        captured.push_back(capture_value(item.get()));
     if (PyErr_Occurred()) py::throw_python_error();
     return captured;
 }
@@ -99,7 +101,7 @@ PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyObject* parsed[2] = {};
         py::parse_arguments(method_name(Kind), {"attr", "value"}, args, nargs, kwnames, parsed);
         std::string attr = attr_argument(parsed[0]);
-        PyValue value = PyValue::capture(parsed[1]);
+        PyValue value = capture_value(parsed[1]);
         return wrap(QueryExpr::compare(Kind, std::move(attr), std::move(value)));
     });
 }
@@ -110,8 +112,8 @@ PyObject* between(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         py::parse_arguments(method_name(QueryKind::Bt), {"attr", "lower", "upper"}, args, nargs,
                             kwnames, parsed);
         std::string attr = attr_argument(parsed[0]);
-        PyValue lower = PyValue::capture(parsed[1]);
-        PyValue upper = PyValue::capture(parsed[2]);
+        PyValue lower = capture_value(parsed[1]);
+        PyValue upper = capture_value(parsed[2]);
         return wrap(QueryExpr::between(std::move(attr), std::move(lower), std::move(upper)));
     });
 }
@@ -173,7 +175,7 @@ int query_expr_traverse(PyObject* self, visitproc visit, void* arg) {
 
 PyObject* query_expr_repr(PyObject* self) {
     return py::guarded_object([&]() -> PyObject* {
-        const std::string text = "<QueryExpr: " + as_query(self)->expr.debug_text() + ">";
+        const std::string text = "<QueryExpr: " + query_debug_text(as_query(self)->expr) + ">";
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }

@@ -7,6 +7,7 @@
 #include "index/query_eval.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
+#include "python/keyword_args.hpp"
 #include "python/py_query_expr.hpp"
 
 namespace corvalex::python {

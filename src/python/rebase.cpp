@@ -16,6 +16,7 @@
 #include "python/derived_methods.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
+#include "python/indexable.hpp"
 #include "python/snapshots.hpp"
 #include "python/stored_objects.hpp"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "structures/bitmap.hpp"
 #include "index/index_api.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvalex::python {
 

@@ -7,13 +7,14 @@
 #include "binding/ref.hpp"
 #include "index/attr_map.hpp"
 #include "index/indexable_record.hpp"
+#include "python/value_capture.hpp"
 
 namespace corvalex {
 namespace {
 
 PyValue number(long value) {
     py::Ref object = py::Ref::steal(PyLong_FromLong(value));
-    return PyValue::capture(object.get());
+    return capture_value(object.get());
 }
 
 std::vector<std::string> names_of(const AttrMap& map) {

@@ -12,6 +12,7 @@
 #include "index/query_map.hpp"
 #include "index/rebase.hpp"
 #include "index/reduction.hpp"
+#include "python/value_capture.hpp"
 
 namespace corvalex {
 namespace {
@@ -20,12 +21,12 @@ using Ids = std::vector<std::uint32_t>;
 
 PyValue value(long number) {
     py::Ref object = py::Ref::steal(PyLong_FromLong(number));
-    return PyValue::capture(object.get());
+    return capture_value(object.get());
 }
 
 PyValue text(const char* content) {
     py::Ref object = py::Ref::steal(PyUnicode_FromString(content));
-    return PyValue::capture(object.get());
+    return capture_value(object.get());
 }
 
 Ids ids_of(const HybridSet* set) {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "structures/hybrid_set.hpp"
 #include "base/panic.hpp"
+#include "structures/hybrid_set.hpp"
 
 namespace corvalex {
 namespace {

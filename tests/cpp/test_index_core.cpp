@@ -14,7 +14,8 @@
 #include "index/propagation.hpp"
 #include "index/query_map.hpp"
 #include "index/rw_lock.hpp"
-#include "index/types.hpp"
+#include "python/indexable.hpp"
+#include "python/value_capture.hpp"
 
 namespace corvalex {
 namespace {
@@ -29,7 +30,7 @@ py::Ref eval(const char* expression) {
 }
 
 PyValue value(const char* expression) {
-    return PyValue::capture(eval(expression).get());
+    return capture_value(eval(expression).get());
 }
 
 std::vector<std::uint32_t> ids_of(const Bitmap& bitmap) {
@@ -162,7 +163,7 @@ TEST(QueryMap, IndexableValuesGoToNestedIdsAndTheNestedCore) {
     new (&raw->borrow) py::BorrowFlag();
     new (&raw->record) IndexableRecord{{}, {}, 7};
     PyTypeObject* saved = INDEXABLE_TYPE.exchange(holder_type);
-    PyValue owner = PyValue::capture(holder.get());
+    PyValue owner = capture_value(holder.get());
     INDEXABLE_TYPE.store(saved);
     ASSERT_EQ(owner.kind(), CastKind::Ind);
     ASSERT_EQ(owner.indexable_id(), 7u);

@@ -10,6 +10,7 @@
 
 #include "binding/ref.hpp"
 #include "index/query_eval.hpp"
+#include "python/value_capture.hpp"
 
 namespace corvalex {
 namespace {
@@ -22,7 +23,7 @@ PyValue value(const char* expression) {
     py::Ref result =
         py::Ref::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
     EXPECT_TRUE(result) << expression;
-    return PyValue::capture(result.get());
+    return capture_value(result.get());
 }
 
 QueryExpr cmp(QueryKind kind, const char* attr, const char* expression) {

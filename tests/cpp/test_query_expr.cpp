@@ -9,12 +9,14 @@
 #include "binding/deferred_release.hpp"
 #include "binding/ref.hpp"
 #include "index/query_expr.hpp"
+#include "python/value_capture.hpp"
+#include "python/value_text.hpp"
 
 namespace corvalex {
 namespace {
 
 PyValue value_of(PyObject* object) {
-    return PyValue::capture(object);
+    return capture_value(object);
 }
 
 PyValue int_value(long number) {
@@ -39,7 +41,7 @@ TEST(QueryExpr, TextFormShowsEveryVariantAndItsFields) {
         QueryExpr::all_of({QueryExpr::compare(QueryKind::Le, "a.b", int_value(2)),
                            QueryExpr::one_of("q\"", std::move(listed)), QueryExpr::any_of({}),
                            QueryExpr::between("", int_value(-1), int_value(3))}));
-    std::string text = tree.debug_text();
+    std::string text = query_debug_text(tree);
     // Addresses vary; compare the structure.
     std::string stripped;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -83,7 +85,7 @@ TEST(QueryExpr, VeryDeepTreesAreBuiltPrintedAndDroppedWithoutRecursion) {
         for (int i = 0; i < kDepth; ++i)
             chain = (i % 3 == 0) ? QueryExpr::negation(std::move(chain))
                                  : QueryExpr::all_of({std::move(chain), QueryExpr::any_of({})});
-        const std::string text = chain.debug_text();
+        const std::string text = query_debug_text(chain);
         auto count = [&](std::string_view part) {
             std::size_t found = 0;
             for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <limits>
 
+#include "base/panic.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
-#include "base/panic.hpp"
 #include "index/value.hpp"
+#include "python/value_capture.hpp"
+#include "python/value_text.hpp"
 
 namespace corvalex {
 namespace {
@@ -22,7 +24,7 @@ py::Ref eval(const char* expression) {
 PyValue capture(const char* expression) {
     py::Ref object = eval(expression);
     EXPECT_TRUE(object) << expression;
-    return PyValue::capture(object.get());
+    return capture_value(object.get());
 }
 
 TEST(FormatFloat, ShortestRoundTripWithFixedAndExponentForms) {
@@ -75,11 +77,11 @@ TEST(PyValue, EqualityIsHashEquality) {
 
 TEST(PyValue, UncapturableValuesRaiseWithoutLeavingAnErrorBehind) {
     py::Ref big = eval("2**63");
-    EXPECT_THROW(PyValue::capture(big.get()), py::PythonError);
+    EXPECT_THROW(capture_value(big.get()), py::PythonError);
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_OverflowError));
     PyErr_Clear();
     py::Ref surrogate = eval("'\\udc80'");
-    EXPECT_THROW(PyValue::capture(surrogate.get()), py::PythonError);
+    EXPECT_THROW(capture_value(surrogate.get()), py::PythonError);
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_UnicodeEncodeError));
     PyErr_Clear();
 }
@@ -88,7 +90,7 @@ TEST(PyValue, CopiesOwnTheirReferenceAndMovesTransferIt) {
     py::Ref list = eval("[1]");
     const Py_ssize_t before = Py_REFCNT(list.get());
     {
-        PyValue value = PyValue::capture(list.get());
+        PyValue value = capture_value(list.get());
         PyValue copy = value.clone();
         EXPECT_EQ(copy.object(), list.get());
         EXPECT_EQ(Py_REFCNT(list.get()), before + 2);
@@ -132,7 +134,7 @@ TEST(PyValue, DropOnADetachedThreadIsDeferredUntilDrained) {
     py::Ref list = eval("[1]");
     const Py_ssize_t before = Py_REFCNT(list.get());
     {
-        PyValue value = PyValue::capture(list.get());
+        PyValue value = capture_value(list.get());
         PyThreadState* saved = PyEval_SaveThread();
         { PyValue moved = std::move(value); }
         PyEval_RestoreThread(saved);
@@ -143,13 +145,14 @@ TEST(PyValue, DropOnADetachedThreadIsDeferredUntilDrained) {
 }
 
 TEST(PyValue, DebugText) {
-    const std::string text = capture("5").debug_text();
+    const std::string text = value_debug_text(capture("5"));
     EXPECT_EQ(text.rfind("PyValue { obj: Py(0x", 0), 0u) << text;
     EXPECT_NE(text.find("), primitave: Int(5), hash: 5 }"), std::string::npos) << text;
-    EXPECT_NE(capture("1e16").debug_text().find("Float(1e16)"), std::string::npos);
-    EXPECT_NE(capture("'a\"b'").debug_text().find("Str(\"a\\\"b\")"), std::string::npos);
-    EXPECT_NE(capture("None").debug_text().find("primitave: Unknown,"), std::string::npos);
-    EXPECT_NE(capture("-1").debug_text().find("hash: 18446744073709551614 }"), std::string::npos);
+    EXPECT_NE(value_debug_text(capture("1e16")).find("Float(1e16)"), std::string::npos);
+    EXPECT_NE(value_debug_text(capture("'a\"b'")).find("Str(\"a\\\"b\")"), std::string::npos);
+    EXPECT_NE(value_debug_text(capture("None")).find("primitave: Unknown,"), std::string::npos);
+    EXPECT_NE(value_debug_text(capture("-1")).find("hash: 18446744073709551614 }"),
+              std::string::npos);
 }
 
 }  // namespace

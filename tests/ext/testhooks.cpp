@@ -3,8 +3,8 @@
 // entry point, which must surface as PanicException, not abort the process.
 #include <Python.h>
 
-#include "binding/errors.hpp"
 #include "base/panic.hpp"
+#include "binding/errors.hpp"
 
 namespace {
 
