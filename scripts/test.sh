@@ -4,8 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test
 
-# C++ sources are formatted as .clang-format says.
+# C++ sources are formatted as .clang-format says, and no include goes up
+# the layers.
 git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+.venv/bin/python scripts/check-layers.py
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCORVALEX_BUILD_TESTS=ON -DCORVALEX_BUILD_EXTENSION=OFF -DCORVALEX_WARNINGS_AS_ERRORS=ON \
