@@ -99,28 +99,34 @@ void raise_conversion_error(const char* argument, PyObject* object, std::string_
 }
 
 void reraise_for_argument(const char* argument) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
+    FetchedError error = FetchedError::fetch();
+    Ref text = Ref::steal(error.value ? PyObject_Str(error.value.get()) : nullptr);
     if (!text) throw_python_error();
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", argument, text.get()));
     if (!message) throw_python_error();
     // Some exception types cannot be built from a message alone (a
     // UnicodeEncodeError wants five arguments): those pass unchanged.
-    Ref prefixed = Ref::steal(PyObject_CallOneArg(type, message.get()));
+    Ref prefixed = Ref::steal(PyObject_CallOneArg(error.type.get(), message.get()));
     if (!prefixed) {
         PyErr_Clear();
-        PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
-        throw_python_error();
+        error.restore();
     }
-    PyErr_SetObject(type, prefixed.get());
+    PyErr_SetObject(error.type.get(), prefixed.get());
     throw_python_error();
+}
+
+std::size_t sequence_size_hint(const char* argument, PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        // The system's fixed wording for a str given where a sequence is wanted.
+        const std::string message =
+            std::string("argument '") + argument + "': Can't extract `str` to `Vec`";
+        raise(PyExc_TypeError, message);
+    }
+    if (!PySequence_Check(object)) raise_conversion_error(argument, object, "Sequence");
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size >= 0) return static_cast<std::size_t>(size);
+    PyErr_Clear();
+    return 0;
 }
 
 }  // namespace corvalex::py

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <initializer_list>
 #include <span>
 #include <string_view>
@@ -30,6 +31,11 @@ void no_arguments(std::string_view function, PyObject* args, PyObject* kwargs);
 // TypeError "argument 'NAME': 'T' object cannot be converted to 'TARGET'".
 [[noreturn]] void raise_conversion_error(const char* argument, PyObject* object,
                                          std::string_view target);
+
+// For an argument that must be a sequence but not a str: raises the
+// TypeError for anything else, and returns its length as a size hint (0
+// when it has none).
+std::size_t sequence_size_hint(const char* argument, PyObject* object);
 
 // Re-raises the pending exception with "argument 'NAME': " before its message.
 [[noreturn]] void reraise_for_argument(const char* argument);

@@ -6,7 +6,7 @@ namespace corvalex::py {
 
 template <bool Exclusive>
 void Borrow<Exclusive>::refuse() {
-    raise(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
+    py::refuse(Exclusive ? Refusal::Exclusive : Refusal::Shared);
 }
 
 template class Borrow<false>;

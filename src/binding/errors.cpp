@@ -54,4 +54,23 @@ void detail::set_unexpected_exception(const char* what) noexcept {
     set_panic_exception(Panic(what, std::source_location::current()));
 }
 
+FetchedError FetchedError::fetch() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+void FetchedError::restore() {
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    throw_python_error();
+}
+
+void refuse(Refusal refused) {
+    raise(PyExc_RuntimeError,
+          refused == Refusal::Exclusive ? "Already borrowed" : "Already mutably borrowed");
+}
+
 }  // namespace corvalex::py

@@ -2,7 +2,7 @@
 //
 // Inside the module, a failed C API call is turned into `PythonError` (the
 // Python exception stays set) and unwinds to the entry point. Internal fatal
-// errors are `Panic` (core/panic.hpp). Every slot and method body runs inside
+// errors are `Panic` (base/panic.hpp). Every slot and method body runs inside
 // `guarded`, which drains deferred releases on the way in and out and converts what
 // escapes: `PythonError` leaves the exception set, `Panic` becomes
 // `PanicException`, `std::bad_alloc` becomes `MemoryError`.
@@ -16,6 +16,7 @@
 
 #include "base/panic.hpp"
 #include "binding/deferred_release.hpp"
+#include "binding/ref.hpp"
 
 namespace corvalex::py {
 
@@ -38,6 +39,21 @@ inline int require(int status) {
     if (status < 0) throw_python_error();
     return status;
 }
+
+// The pending exception, normalised and taken over: the error indicator is
+// clear until `restore` sets it again (and throws PythonError).
+struct FetchedError {
+    Ref type, value, traceback;
+
+    static FetchedError fetch();
+    [[noreturn]] void restore();
+};
+
+// The two refusals of a borrow, in the system's own words: "Already
+// borrowed" when exclusive access is refused, "Already mutably borrowed"
+// when shared access is. Every refusal is raised here.
+enum class Refusal { Exclusive, Shared };
+[[noreturn]] void refuse(Refusal refused);
 
 // The process-wide `PanicException` class (a direct subclass of BaseException).
 PyObject* panic_exception_type();

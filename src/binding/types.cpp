@@ -19,23 +19,15 @@ PyTypeObject* create_type(PyType_Spec& type_spec, std::string_view class_name, P
         return reinterpret_cast<PyTypeObject*>(type);
     }
 
-    PyObject* cause_type = nullptr;
-    PyObject* cause = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&cause_type, &cause, &traceback);
-    PyErr_NormalizeException(&cause_type, &cause, &traceback);
-    if (traceback != nullptr && cause != nullptr) PyException_SetTraceback(cause, traceback);
-    Ref owned_type = Ref::steal(cause_type);
-    Ref owned_traceback = Ref::steal(traceback);
+    FetchedError cause = FetchedError::fetch();
+    if (cause.traceback && cause.value)
+        PyException_SetTraceback(cause.value.get(), cause.traceback.get());
 
     const std::string message =
         "An error occurred while initializing class " + std::string(class_name);
     Ref error = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
-    if (!error) {
-        Py_XDECREF(cause);
-        throw_python_error();
-    }
-    PyException_SetCause(error.get(), cause);  // steals `cause`
+    if (!error) throw_python_error();
+    PyException_SetCause(error.get(), cause.value.release());  // steals the cause
     PyErr_SetObject(PyExc_RuntimeError, error.get());
     throw_python_error();
 }

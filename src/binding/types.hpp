@@ -7,6 +7,12 @@
 
 namespace corvalex::py {
 
+// A vectorcall method (METH_FASTCALL | METH_KEYWORDS) as a method table wants it.
+template <auto Method>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
+}
+
 // Creates a type from `type_spec`; on failure raises RuntimeError "An error
 // occurred while initializing class NAME" with the original error as cause
 // and throws PythonError.

@@ -147,21 +147,12 @@ Bitmap condition_ids(const AttributeTable& table, const Bitmap& universe, QueryK
     }
 }
 
-// Eq for Ne; every other attribute condition stands for itself.
-QueryKind condition_kind(const QueryExpr& expr) noexcept {
-    return expr.kind() == QueryKind::Ne ? QueryKind::Eq : expr.kind();
-}
-
 }  // namespace
 
 AttrParts attr_parts(std::string_view attr) noexcept {
     const auto dot = attr.find('.');
     if (dot == std::string_view::npos) return {attr, std::nullopt};
     return {attr.substr(0, dot), attr.substr(dot + 1)};
-}
-
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, std::string_view path) {
-    return nested_condition_ids(map, condition_kind(expr), expr, path);
 }
 
 Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const QueryExpr& expr) {

@@ -54,10 +54,4 @@ AttrParts attr_parts(std::string_view attr) noexcept;
 // Throws QueryNotSupported.
 Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const QueryExpr& expr);
 
-// The ids of the objects whose attribute (the owner of `map`) holds an
-// indexable value matching `expr` with its path replaced by `path`. Only
-// attribute conditions (Eq, Gt, Ge, Lt, Le, Bt, In) reach here; `map` is in
-// a table the caller holds read-locked. Takes the nested core's locks.
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, std::string_view path);
-
 }  // namespace corvalex

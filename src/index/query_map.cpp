@@ -60,12 +60,4 @@ void QueryMap::check_prune(const PyValue& value) {
     if (found->second.is_empty()) exact.erase(found);
 }
 
-void QueryMap::merge(const QueryMap& other) {
-    if (this == &other) return;
-    for (const auto& [hash, ids] : other.exact) {
-        auto [entry, inserted] = exact.try_emplace(hash, ids);
-        if (!inserted) entry->second.or_inplace(ids);
-    }
-}
-
 }  // namespace corvalex

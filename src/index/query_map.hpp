@@ -44,11 +44,6 @@ class QueryMap {
     void remove_id(const PyValue& value, std::uint32_t id);
     // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
     void check_prune(const PyValue& value);
-    // Adds the `exact` sets of another map of the same name: a value both
-    // maps hold gets the union of the two sets, a value only `other` holds
-    // arrives with a copy of its set. `ranged`, `nested_ids` and `nested`
-    // stay as they are; `other` is only read.
-    void merge(const QueryMap& other);
 
     // The ids holding a value with this hash, or null.
     const HybridSet* find(std::uint64_t hash) const {

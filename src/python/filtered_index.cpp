@@ -38,10 +38,7 @@ PyObject* filtered_index_collect(PyObject* self, PyObject*) {
     });
 }
 
-template <auto Method>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
+using py::fastcall;
 
 PyMethodDef filtered_index_methods[] = {
     {"reduced", fastcall<filtered_index_reduced>(), METH_FASTCALL | METH_KEYWORDS,

@@ -96,17 +96,10 @@ struct Batch {
 // one; the first item that is not an Indexable or cannot be held fails the
 // call, and everything taken so far is let go.
 Batch take_batch(PyObject* objs) {
-    if (PyUnicode_Check(objs))
-        py::raise(PyExc_TypeError, "argument 'objs': Can't extract `str` to `Vec`");
-    if (!PySequence_Check(objs)) py::raise_conversion_error("objs", objs, "Sequence");
+    const std::size_t size_hint = py::sequence_size_hint("objs", objs);
     Batch batch;
-    const Py_ssize_t size_hint = PySequence_Size(objs);
-    if (size_hint < 0) {
-        PyErr_Clear();
-    } else {
-        batch.items.reserve(static_cast<std::size_t>(size_hint));
-        batch.borrows.reserve(static_cast<std::size_t>(size_hint));
-    }
+    batch.items.reserve(size_hint);
+    batch.borrows.reserve(size_hint);
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(objs));
     if (!iterator) py::reraise_for_argument("objs");
     while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
@@ -174,11 +167,9 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // object either comes before (and is indexed) or after (and reaches
         // this index).
         auto exclusive = py::ExclusiveBorrow::try_acquire(object->borrow);
-        if (!exclusive) {
-            py::raise(PyExc_RuntimeError, object->borrow.held_exclusively()
-                                              ? "Already mutably borrowed"
-                                              : "Already borrowed");
-        }
+        if (!exclusive)
+            py::refuse(object->borrow.held_exclusively() ? py::Refusal::Shared
+                                                         : py::Refusal::Exclusive);
         AttrMap attrs;
         for (const auto& [name, value] : object->record.attrs)
             if (is_public_name(name)) attrs.set(name, value);
@@ -197,10 +188,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-template <auto Method>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
+using py::fastcall;
 
 PyMethodDef index_methods[] = {
     {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},

@@ -62,7 +62,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             if (try_reduce(core, query, kept)) Py_RETURN_NONE;
         }
         // Other threads kept writing objects into the selection.
-        py::raise(PyExc_RuntimeError, "Already mutably borrowed");
+        py::refuse(py::Refusal::Shared);
     });
 }
 

@@ -32,15 +32,8 @@ std::string attr_argument(PyObject* attr) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(attr, &size);
     if (text == nullptr) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        py::Ref owned_type = py::Ref::steal(type);
-        py::Ref owned_value = py::Ref::steal(value);
-        py::Ref owned_traceback = py::Ref::steal(traceback);
-        py::Ref message = py::Ref::steal(value ? PyObject_Str(value) : nullptr);
+        const py::FetchedError error = py::FetchedError::fetch();
+        py::Ref message = py::Ref::steal(error.value ? PyObject_Str(error.value.get()) : nullptr);
         if (!message) py::throw_python_error();
         PyErr_Format(PyExc_TypeError, "argument 'attr': %U", message.get());
         py::throw_python_error();
@@ -49,15 +42,8 @@ std::string attr_argument(PyObject* attr) {
 }
 
 std::vector<PyValue> capture_sequence(PyObject* values) {
-    if (PyUnicode_Check(values))
-        py::raise(PyExc_TypeError, "argument 'values': Can't extract `str` to `Vec`");
-    if (!PySequence_Check(values)) py::raise_conversion_error("values", values, "Sequence");
     std::vector<PyValue> captured;
-    const Py_ssize_t size_hint = PySequence_Size(values);
-    if (size_hint < 0)
-        PyErr_Clear();
-    else
-        captured.reserve(static_cast<std::size_t>(size_hint));
+    captured.reserve(py::sequence_size_hint("values", values));
     // Errors raised by the sequence itself or by capturing an item (an int
     // beyond 64 bits, say) propagate unchanged.
     py::Ref iterator = py::Ref::steal(py::require(PyObject_GetIter(values)));
@@ -180,10 +166,7 @@ PyObject* query_expr_repr(PyObject* self) {
     });
 }
 
-template <auto Method>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
-}
+using py::fastcall;
 
 constexpr int kStaticFastcall = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
 

@@ -46,13 +46,4 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> bitmaps) {
     return Bitmap(checked(roaring_bitmap_or_many(bitmaps.size(), ptrs)));
 }
 
-size_t Bitmap::copy_range(size_t offset, std::span<uint32_t> out) const {
-    const uint64_t total = cardinality();
-    if (offset >= total || out.empty()) return 0;
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(out.size(), total - offset));
-    ensure(roaring_bitmap_range_uint32_array(ptr_, offset, n, out.data()),
-           "assertion failed: success");
-    return n;
-}
-
 }  // namespace corvalex

@@ -74,9 +74,6 @@ class Bitmap {
     uint32_t minimum() const { return roaring_bitmap_minimum(ptr_); }
     // Largest id, or 0 when empty.
     uint32_t maximum() const { return roaring_bitmap_maximum(ptr_); }
-    size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(ptr_); }
-    // Converts containers to run form where that is smaller; true if any changed.
-    bool run_optimize() { return roaring_bitmap_run_optimize(ptr_); }
 
     void or_inplace(const Bitmap& other) { roaring_bitmap_or_inplace(ptr_, other.ptr_); }
     void and_inplace(const Bitmap& other) { roaring_bitmap_and_inplace(ptr_, other.ptr_); }
@@ -113,9 +110,6 @@ class Bitmap {
         if (!out.empty()) roaring_bitmap_to_uint32_array(ptr_, out.data());
         return out;
     }
-    // Writes up to out.size() ids, starting at rank `offset`, into `out`;
-    // returns how many were written.
-    size_t copy_range(size_t offset, std::span<uint32_t> out) const;
 
   private:
     explicit Bitmap(roaring_bitmap_t* p) noexcept : ptr_(p) {}

@@ -33,45 +33,6 @@ Ids ids_of(const HybridSet* set) {
     return set == nullptr ? Ids{} : set->as_bitmap().to_vector();
 }
 
-void insert(QueryMap& map, const PyValue& value, std::initializer_list<std::uint32_t> ids) {
-    for (const std::uint32_t id : ids) {
-        NestedInsertions done;
-        NestingPath path(id, done);
-        map.insert(value, id, nullptr, path);
-    }
-}
-
-TEST(Merge, UnitesSharedValuesAndCopiesTheOthersOwn) {
-    QueryMap mine, other;
-    insert(mine, value(1), {1, 2});
-    insert(mine, value(2), {3});
-    insert(other, value(1), {2, 4, 5, 6, 7});  // becomes a bitmap set
-    insert(other, text("only-there"), {8});
-    mine.merge(other);
-    EXPECT_EQ(ids_of(mine.find(value(1))), (Ids{1, 2, 4, 5, 6, 7}));
-    EXPECT_EQ(ids_of(mine.find(value(2))), (Ids{3}));
-    EXPECT_EQ(ids_of(mine.find(text("only-there"))), (Ids{8}));
-    // Only `exact` changes, and the copies do not share state with `other`.
-    EXPECT_EQ(mine.ranged.size(), 3u);
-    insert(other, text("only-there"), {9});
-    EXPECT_EQ(ids_of(mine.find(text("only-there"))), (Ids{8}));
-    EXPECT_EQ(ids_of(other.find(value(1))), (Ids{2, 4, 5, 6, 7}));
-}
-
-TEST(Merge, IntoAnEmptyMapAndWithItselfAndWithEmptiedSets) {
-    QueryMap fresh, other;
-    insert(other, value(1), {1, 2, 3, 4, 5});
-    insert(other, value(2), {6});
-    other.remove_id(value(2), 6);  // an emptied entry stays until pruned
-    fresh.merge(other);
-    EXPECT_EQ(ids_of(fresh.find(value(1))), (Ids{1, 2, 3, 4, 5}));
-    ASSERT_NE(fresh.find(value(2)), nullptr);
-    EXPECT_TRUE(fresh.find(value(2))->is_empty());
-    EXPECT_EQ(fresh.ranged.size(), 0u);
-    fresh.merge(fresh);
-    EXPECT_EQ(ids_of(fresh.find(value(1))), (Ids{1, 2, 3, 4, 5}));
-}
-
 AttrMap attrs(std::initializer_list<std::pair<const char*, PyValue>> entries) {
     AttrMap map;
     for (const auto& [name, captured] : entries) map.set(name, captured);
