@@ -14,4 +14,14 @@ struct FilteredView {
     Bitmap allowed;
 };
 
+// Every view is made here, by keywords or by an expression, from an index
+// or from another view: the ids `select` picks in the read-locked attribute
+// table of `index`, over the same tables. Call without the thread state.
+template <typename Select>
+FilteredView select_view(const SharedAttributeTable& index, const SharedObjectTable& items,
+                         Select&& select) {
+    auto table = index->read();
+    return FilteredView{index, items, select(*table)};
+}
+
 }  // namespace corvalex

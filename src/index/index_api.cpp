@@ -1,5 +1,7 @@
 #include "index/index_api.hpp"
 
+#include <algorithm>
+
 #include "index/batch_insert.hpp"
 #include "index/query_map.hpp"
 
@@ -38,6 +40,15 @@ void IndexAPI::add_object(std::uint32_t id, StoredItem item, const AttrMap& attr
         for (const auto& [name, value] : attrs)
             if (is_public_name(name)) _add_index(*table, id, name, value, expansions, path);
     }
+}
+
+void IndexAPI::store(std::span<const BatchObject> objects) {
+    std::uint32_t highest = 0;
+    for (const BatchObject& object : objects) highest = std::max(highest, object.record->id);
+    auto table = items->write();
+    table->reserve(highest, table->count() + objects.size());
+    for (const BatchObject& object : objects)
+        table->store_owned(object.record->id, py::Ref::borrow(object.object).release());
 }
 
 void IndexAPI::add_object_many(std::span<const BatchObject> objects) {

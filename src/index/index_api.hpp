@@ -44,9 +44,11 @@ using AttributeTable =
 using SharedAttributeTable = std::shared_ptr<RwLocked<AttributeTable>>;
 using SharedObjectTable = std::shared_ptr<RwLocked<ObjectTable>>;
 
-// One object of an `add_object_many` batch: its record, read in place, and
-// the expansions of its indexable values.
+// One object of a batch (`add_object_many`, `reduce`, `rebase`), held by the
+// caller: the object, its record, read in place, and the expansions of its
+// indexable values.
 struct BatchObject {
+    PyObject* object;
     const IndexableRecord* record;
     const Expansions* expansions;
 };
@@ -62,8 +64,11 @@ class IndexAPI {
     void add_object(std::uint32_t id, StoredItem item, const AttrMap& attrs,
                     const Expansions* expansions, NestingPath& path);
     // Indexes a batch under one acquisition of `index` and `allowed`. The
-    // caller stores the objects in `items` afterwards.
+    // caller stores the objects with `store` afterwards.
     void add_object_many(std::span<const BatchObject> objects);
+    // Stores the objects of a batch in `items`, each under its id, with a new
+    // reference. Needs the thread state.
+    void store(std::span<const BatchObject> objects);
     // A view of the ids matching `expr`, with this core's ids as universe
     // (query_eval.cpp). Takes `index`, then `allowed`, read-locked.
     FilteredView reduced_query(const QueryExpr& expr) const;

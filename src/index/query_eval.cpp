@@ -219,10 +219,9 @@ Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const
 }
 
 FilteredView IndexAPI::reduced_query(const QueryExpr& expr) const {
-    auto table = index->read();
-    auto ids = allowed->read();
-    Bitmap result = evaluate_query(*table, *ids, expr);
-    return FilteredView{index, items, std::move(result)};
+    return select_view(index, items, [&](const AttributeTable& table) {
+        return evaluate_query(table, *allowed->read(), expr);
+    });
 }
 
 }  // namespace corvalex

@@ -63,12 +63,12 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         auto borrow = py::SharedBorrow::acquire(index->borrow);
         py::keywords_only("Index.reduced", nargs);
         const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        FilteredView view = py::without_thread_state([&] {
-            auto table = index->core->index->read();
-            return FilteredView{index->core->index, index->core->items,
-                                filter_index_by_hashes(*table, query)};
-        });
-        return wrap_view(std::move(view));
+        const IndexAPI& core = *index->core;
+        return wrap_view(py::without_thread_state([&] {
+            return select_view(core.index, core.items, [&](const AttributeTable& table) {
+                return filter_index_by_hashes(table, query);
+            });
+        }));
     });
 }
 
@@ -131,24 +131,16 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         for (const py::Ref& item : batch.items)
             expansions.push_back(snapshots.expansions_for(as_indexable(item.get())->record.attrs));
         for (std::size_t i = 0; i < batch.items.size(); ++i)
-            members.push_back({&as_indexable(batch.items[i].get())->record,
+            members.push_back({batch.items[i].get(), &as_indexable(batch.items[i].get())->record,
                                expansions[i].empty() ? nullptr : &expansions[i]});
 
         std::shared_ptr<IndexAPI>& core = index->core;
         py::without_thread_state([&] { core->add_object_many(members); });
 
         const IndexMeta weak = core;
-        std::uint32_t highest = 0;
-        for (const py::Ref& item : batch.items) {
-            IndexableRecord& record = as_indexable(item.get())->record;
-            add_index(record.meta, weak);
-            highest = std::max(highest, record.id);
-        }
-        auto table = core->items->write();
-        table->reserve(highest, table->count() + batch.items.size());
         for (const py::Ref& item : batch.items)
-            table->store_owned(as_indexable(item.get())->record.id,
-                               py::Ref::borrow(item.get()).release());
+            add_index(as_indexable(item.get())->record.meta, weak);
+        core->store(members);
         Py_RETURN_NONE;
     });
 }

@@ -42,7 +42,8 @@ bool try_reduce(IndexAPI& core, const HashQuery& query, const Bitmap& kept) {
     for (std::size_t i = 0; i < objects.size(); ++i) {
         const IndexableRecord& record = as_indexable(objects[i].get())->record;
         expansions[i] = snapshots.expansions_for(record.attrs);
-        batch.push_back({&record, expansions[i].empty() ? nullptr : &expansions[i]});
+        batch.push_back(
+            {objects[i].get(), &record, expansions[i].empty() ? nullptr : &expansions[i]});
     }
     return py::without_thread_state([&] { return reduce_if_unchanged(core, query, kept, batch); });
 }

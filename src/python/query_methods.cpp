@@ -49,10 +49,11 @@ PyObject* filtered_index_reduced(PyObject* self, PyObject* const* args, Py_ssize
         const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
         const FilteredView& view = object->view;
         return wrap_view(py::without_thread_state([&] {
-            auto table = view.index->read();
-            Bitmap matches = filter_index_by_hashes(*table, query);
-            matches.and_inplace(view.allowed);
-            return FilteredView{view.index, view.items, std::move(matches)};
+            return select_view(view.index, view.items, [&](const AttributeTable& table) {
+                Bitmap matches = filter_index_by_hashes(table, query);
+                matches.and_inplace(view.allowed);
+                return matches;
+            });
         }));
     });
 }
@@ -68,8 +69,9 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* const* args, Py
         const QueryExpr expr = query_argument("query", query);
         const FilteredView& view = object->view;
         return wrap_view(evaluated([&] {
-            auto table = view.index->read();
-            return FilteredView{view.index, view.items, evaluate_query(*table, view.allowed, expr)};
+            return select_view(view.index, view.items, [&](const AttributeTable& table) {
+                return evaluate_query(table, view.allowed, expr);
+            });
         }));
     });
 }

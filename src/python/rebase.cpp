@@ -56,18 +56,12 @@ PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
         for (std::size_t i = 0; i < objects.size(); ++i) {
             const IndexableRecord& record = as_indexable(objects[i].get())->record;
             if (any_indexable) expansions[i] = snapshots.expansions_for(record.attrs, Names::Every);
-            batch.push_back({&record, expansions[i].empty() ? nullptr : &expansions[i]});
+            batch.push_back(
+                {objects[i].get(), &record, expansions[i].empty() ? nullptr : &expansions[i]});
         }
 
         auto core = std::make_shared<IndexAPI>();
-        {
-            auto table = core->items->write();
-            const std::uint32_t max_id = batch.empty() ? 0 : batch.back().record->id;
-            table->reserve(max_id, objects.size());
-            for (const py::Ref& object : objects)
-                table->store_owned(as_indexable(object.get())->record.id,
-                                   py::Ref::borrow(object.get()).release());
-        }
+        core->store(batch);
         py::without_thread_state([&] { index_rebased_objects(*core, batch); });
 
         py::Ref rebased = py::Ref::steal(wrap_index(core));

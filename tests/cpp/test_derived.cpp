@@ -118,7 +118,7 @@ TEST(Reduction, EntersTheKeptObjectsAgain) {
         {}, attrs({{"colour", text("red")}, {"size", value(3)}, {"_p", value(1)}}), 1};
     core.add_object(1, none, attrs({{"colour", text("red")}}), nullptr);
     core.add_object(2, none, attrs({{"colour", text("blue")}}), nullptr);
-    const BatchObject batch[] = {{&kept, nullptr}};
+    const BatchObject batch[] = {{Py_None, &kept, nullptr}};
     EXPECT_TRUE(reduce_if_unchanged(core, query("colour", text("red")), Bitmap{1}, batch));
     EXPECT_EQ(lookup(core, "size", value(3)), (Ids{1}));
     EXPECT_FALSE(core.index->read()->contains("_p"));
@@ -128,7 +128,7 @@ TEST(Rebase, IndexesEveryNameAndFillsAllowed) {
     IndexAPI core;
     IndexableRecord first{{}, attrs({{"a", value(1)}, {"_hidden", value(2)}}), 3};
     IndexableRecord second{{}, attrs({{"a", value(1)}, {"b", text("x")}}), 9};
-    const BatchObject batch[] = {{&first, nullptr}, {&second, nullptr}};
+    const BatchObject batch[] = {{Py_None, &first, nullptr}, {Py_None, &second, nullptr}};
     index_rebased_objects(core, batch);
     EXPECT_EQ(core.allowed->read()->to_vector(), (Ids{3, 9}));
     EXPECT_EQ(lookup(core, "a", value(1)), (Ids{3, 9}));
