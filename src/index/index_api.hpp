@@ -7,10 +7,8 @@
 //   }
 //
 // The three parts are locked separately; filtered views share `index` and
-// `items`. Lock order within one core: `index` before `allowed` or `items`;
-// `allowed` and `items` are never held together. Nested cores (inside each
-// QueryMap) are locked after their outer core. The core never calls into
-// Python: indexable values arrive as snapshots (object_snapshot.hpp).
+// `items`. The lock order, the snapshots taken before locking and the rule
+// that no Python code runs under a lock are in docs/design.md.
 #pragma once
 
 #include <cstdint>

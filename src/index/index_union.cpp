@@ -28,8 +28,7 @@ void union_with(IndexAPI& target, const IndexAPI& other) {
     // once `target` stored the object or met it through another union.
     // Callers hold both indexes against additions, so `allowed` is stable.
     const Bitmap keep = Bitmap::and_of(*target.allowed->read(), *other.allowed->read());
-    // Two cores' tables are locked in ascending core address, the order in
-    // which an attribute write holds the tables of all its indexes.
+    // Two cores' tables in ascending core address (docs/design.md).
     std::optional<RwLocked<AttributeTable>::ReadGuard> source;
     if (std::less<const IndexAPI*>{}(&other, &target)) source.emplace(other.index->read());
     auto table = target.index->write();

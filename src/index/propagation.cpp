@@ -34,9 +34,7 @@ void propagate_attribute_write(const IndexableRecord& record, std::string_view n
                                const PyValue& new_value, const Expansions* expansions) {
     // All tables are held together, so that a union (which reads one table
     // while it writes another) never meets the object at its new value in
-    // one index and at its old value in the next. They are locked in
-    // ascending core address, the order of every holder of several tables;
-    // an index listed twice is locked once.
+    // one index and at its old value in the next; lock order: docs/design.md.
     absl::InlinedVector<std::shared_ptr<IndexAPI>, 4> cores;
     record.meta.for_each([&](const IndexMeta& meta) {
         if (std::shared_ptr<IndexAPI> core = meta.lock()) cores.push_back(std::move(core));
