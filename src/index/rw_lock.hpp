@@ -19,6 +19,7 @@
 
 namespace corvalex {
 
+// The system's fixed message for a lock left failed.
 inline constexpr const char* kPoisonedLockMessage = "called `Result::unwrap()` on an `Err` value";
 
 template <typename T>

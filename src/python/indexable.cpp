@@ -138,6 +138,7 @@ PyObject* indexable_repr(PyObject* self) {
     return py::guarded_object([&]() -> PyObject* {
         auto* object = as_indexable(self);
         auto borrow = py::SharedBorrow::acquire(object->borrow);
+        // The system's fixed text form, whatever the class is called.
         return PyUnicode_FromFormat("<MyClass with %zu attributes>", object->record.attrs.size());
     });
 }

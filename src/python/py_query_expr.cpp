@@ -28,6 +28,7 @@ PyObject* wrap(QueryExpr expr) {
 // A str (or subclass) that can be encoded as UTF-8; anything else is a
 // TypeError for the argument.
 std::string attr_argument(PyObject* attr) {
+    // "PyString" is the system's fixed name for the expected type here.
     if (!PyUnicode_Check(attr)) py::raise_conversion_error("attr", attr, "PyString");
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(attr, &size);

@@ -28,6 +28,7 @@ class Bitmap {
   public:
     // An empty bitmap.
     Bitmap() : ptr_(roaring_bitmap_create_with_capacity(0)) {
+        // "assertion failed: ..." texts are the system's fixed messages.
         ensure(ptr_ != nullptr, "assertion failed: success");
     }
     Bitmap(std::initializer_list<uint32_t> ids) : Bitmap() { add_many(ids.begin(), ids.size()); }
