@@ -34,8 +34,8 @@ void for_each_keyword(PyObject* dict, Visit&& visit) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        Ref held_key = Ref::borrow(key);
-        Ref held_value = Ref::borrow(value);
+        Ref held_key = Ref::new_reference(key);
+        Ref held_value = Ref::new_reference(value);
         visit(utf8(held_key.get()), held_value.get());
     }
 }

@@ -23,7 +23,7 @@ class Ref {
     // Takes over a reference the caller owns (a "new reference" result).
     static Ref steal(PyObject* object) noexcept { return Ref(object); }
     // Takes a new reference to a borrowed object.
-    static Ref borrow(PyObject* object) noexcept {
+    static Ref new_reference(PyObject* object) noexcept {
         Py_XINCREF(object);
         return Ref(object);
     }

@@ -48,7 +48,7 @@ void IndexAPI::store(std::span<const BatchObject> objects) {
     auto table = items->write();
     table->reserve(highest, table->count() + objects.size());
     for (const BatchObject& object : objects)
-        table->store_owned(object.record->id, py::Ref::borrow(object.object).release());
+        table->store_owned(object.record->id, py::Ref::new_reference(object.object).release());
 }
 
 void IndexAPI::add_object_many(std::span<const BatchObject> objects) {

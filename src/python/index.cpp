@@ -166,7 +166,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         for (const auto& [name, value] : object->record.attrs)
             if (is_public_name(name)) attrs.set(name, value);
         const std::uint32_t id = object->record.id;
-        const py::Ref held = py::Ref::borrow(py_ref);
+        const py::Ref held = py::Ref::new_reference(py_ref);
         SnapshotBuilder snapshots;
         snapshots.held_by_caller({&held, 1});
         const Expansions expansions = snapshots.expansions_for(attrs);

@@ -91,7 +91,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         {
             auto borrow = py::SharedBorrow::acquire(object->borrow);
             if (const PyValue* value = object->record.attrs.find(text)) {
-                return py::Ref::borrow(value->object()).release();
+                return py::Ref::new_reference(value->object()).release();
             }
         }
         PyObject* found = PyObject_GenericGetAttr(self, name);

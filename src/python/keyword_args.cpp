@@ -26,7 +26,7 @@ void append_hashes(PyObject* value, absl::InlinedVector<std::uint64_t, 4>& hashe
         // Hashing an item may run Python code that changes a list: re-read
         // its size every step and hold each item while it is hashed.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
-            py::Ref item = py::Ref::borrow(PySequence_Fast_GET_ITEM(value, i));
+            py::Ref item = py::Ref::new_reference(PySequence_Fast_GET_ITEM(value, i));
             hashes.push_back(value_hash(item.get()));
         }
         return;

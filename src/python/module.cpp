@@ -72,7 +72,7 @@ PyObject* initialise() {
                   "interpreter that imported it first");
     }
     if (PyObject* module = cached_module.load(std::memory_order_acquire))
-        return py::Ref::borrow(module).release();
+        return py::Ref::new_reference(module).release();
 
     py::Ref module = py::Ref::steal(py::require(PyModule_Create2(&module_definition, 1013)));
     py::require(py::declare_gil_used(module.get()));
@@ -88,7 +88,7 @@ PyObject* initialise() {
         Py_INCREF(module.get());  // the cache's own reference, kept for the process
         return module.release();
     }
-    return py::Ref::borrow(expected_module).release();
+    return py::Ref::new_reference(expected_module).release();
 }
 
 }  // namespace

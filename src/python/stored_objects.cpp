@@ -9,7 +9,7 @@ std::vector<py::Ref> stored_objects(const SharedObjectTable& items, const Bitmap
     auto table = items->read();
     ObjectTable::Cursor cursor(table->slots());
     for (const std::uint32_t id : id_list)
-        if (PyObject* object = cursor.object(id)) objects.push_back(py::Ref::borrow(object));
+        if (PyObject* object = cursor.object(id)) objects.push_back(py::Ref::new_reference(object));
     return objects;
 }
 
