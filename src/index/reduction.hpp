@@ -1,4 +1,6 @@
-// Narrowing an index in place to the objects that match keyword conditions.
+// Narrowing an index in place to the objects that match keyword conditions:
+// the locked step of `Index.reduce`, whose whole protocol (holding the kept
+// objects, reading their values, retrying) is python/reduction.cpp.
 //
 // Only the `exact` sets narrow; every entry and every map stays, even when
 // emptied. The kept objects' current public attributes are then entered
