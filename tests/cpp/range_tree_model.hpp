@@ -74,14 +74,9 @@ inline Number pick_number(ByteReader& in) {
 }
 
 inline Bound pick_bound(ByteReader& in) {
-    switch (in.below(3)) {
-        case 0:
-            return Bound::inclusive(pick_number(in));
-        case 1:
-            return Bound::exclusive(pick_number(in));
-        default:
-            return Bound::none();
-    }
+    const unsigned kind = in.below(3);
+    if (kind == 2) return Bound::none();
+    return kind == 0 ? Bound::inclusive(pick_number(in)) : Bound::exclusive(pick_number(in));
 }
 
 class RangeTreeModel {
