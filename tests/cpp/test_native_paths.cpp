@@ -1,7 +1,8 @@
 // What the Python tests cannot reach: failing allocations, steps that must
 // not allocate while they unwind, a lock failed by an internal error,
 // references dropped on a thread without a thread state, the end of the id
-// space, ids whose high bytes differ, and the exact text of numbers.
+// space, ids whose high bytes differ, names shared between objects, and the
+// exact text of numbers.
 #include <Python.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include "allocation_hooks.hpp"
 #include "binding/deferred_release.hpp"
 #include "binding/ref.hpp"
+#include "core/attr_map.hpp"
 #include "core/id_sort.hpp"
 #include "core/indexable_record.hpp"
 #include "core/object_snapshot.hpp"
@@ -190,6 +192,22 @@ TEST(Ids, AreNeverReusedOnceTheIdSpaceIsSpent) {
     EXPECT_EQ(take_next_id(), std::nullopt);
     EXPECT_EQ(take_next_id(), std::nullopt);  // stays spent, never wraps to 0 or 1
     GLOBAL_ID_COUNTER.store(saved);
+}
+
+// Memory per object: objects assigned the same names in the same order keep
+// one shape between them, which a replaced value does not leave.
+TEST(AttrMap, ObjectsAssignedTheSameNamesShareOneShape) {
+    py::Ref one = py::Ref::steal(PyLong_FromLong(1));
+    AttrMap first, second, reversed;
+    for (AttrMap* map : {&first, &second}) {
+        map->set("colour", PyValue::capture(one.get()));
+        map->set("size", PyValue::capture(one.get()));
+    }
+    reversed.set("size", PyValue::capture(one.get()));
+    reversed.set("colour", PyValue::capture(one.get()));
+    second.set("size", PyValue::capture(Py_None));
+    EXPECT_EQ(first.shape(), second.shape());
+    EXPECT_NE(first.shape(), reversed.shape());
 }
 
 TEST(RadixSort, MatchesAComparisonSortWhateverBytesTheIdsShare) {
