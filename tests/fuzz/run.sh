@@ -46,7 +46,7 @@ for harness in hybrid_set range_tree; do
     binary="$out/fuzz_$harness"
     # shellcheck disable=SC2086
     "$compiler" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -Isrc "tests/fuzz/fuzz_$harness.cpp" $sources -lroaring -o "$binary"
+        -Isrc -Itests/cpp/structures "tests/fuzz/fuzz_$harness.cpp" $sources -lroaring -o "$binary"
     kept="tests/fuzz/regressions/$harness"
     mkdir -p "$kept" "$out/corpus/$harness"
     if compgen -G "$kept/*" >/dev/null; then
