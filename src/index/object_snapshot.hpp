@@ -69,14 +69,17 @@ using NestedInsertions = std::unordered_set<NestedInsertion, absl::Hash<NestedIn
 
 // The ids of the objects from the indexed object down to the one being
 // stored. A value is expanded into a nested index only when the path is not
-// too deep and the value is not already on it (a cycle).
+// too deep and the value is not already being entered further up (a
+// cycle). The indexed object itself is not part of that chain: a value
+// that is the indexed object is expanded once, so that a path of one step
+// back into it sees its attributes.
 class NestingPath {
   public:
     NestingPath(std::uint32_t root, NestedInsertions& done) : ids_{root}, done_(done) {}
 
     bool may_expand(std::uint32_t id) noexcept {
         if (ids_.size() > kMaxNestingDepth) return false;
-        if (std::find(ids_.begin(), ids_.end(), id) == ids_.end()) return true;
+        if (std::find(ids_.begin() + 1, ids_.end(), id) == ids_.end()) return true;
         cycle_cut_ = true;
         return false;
     }
