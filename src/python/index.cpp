@@ -123,24 +123,16 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         // Indexable attribute values are read now; batch members among them
         // are ours to read directly.
         SnapshotBuilder snapshots;
-        snapshots.held_by_caller(batch.items);
-        std::vector<Expansions> expansions;
-        std::vector<BatchObject> members;
-        expansions.reserve(batch.items.size());
-        members.reserve(batch.items.size());
-        for (const py::Ref& item : batch.items)
-            expansions.push_back(snapshots.expansions_for(as_indexable(item.get())->record.attrs));
-        for (std::size_t i = 0; i < batch.items.size(); ++i)
-            members.push_back({batch.items[i].get(), &as_indexable(batch.items[i].get())->record,
-                               expansions[i].empty() ? nullptr : &expansions[i]});
+        snapshots.read_held(batch.items);
+        const SnapshotBuilder::Batch members = snapshots.batch_of(batch.items);
 
         std::shared_ptr<IndexAPI>& core = index->core;
-        py::without_thread_state([&] { core->add_object_many(members); });
+        py::without_thread_state([&] { core->add_object_many(members.members); });
 
         const IndexMeta weak = core;
         for (const py::Ref& item : batch.items)
             add_index(as_indexable(item.get())->record.meta, weak);
-        core->store(members);
+        core->store(members.members);
         Py_RETURN_NONE;
     });
 }
@@ -168,7 +160,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const std::uint32_t id = object->record.id;
         const py::Ref held = py::Ref::new_reference(py_ref);
         SnapshotBuilder snapshots;
-        snapshots.held_by_caller({&held, 1});
+        snapshots.read_held({&held, 1});
         const Expansions expansions = snapshots.expansions_for(attrs);
         StoredItem item = StoredItem::from_borrowed(py_ref);
 

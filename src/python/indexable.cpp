@@ -120,8 +120,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // itself is ours to read, since we hold it exclusively.
             SnapshotBuilder snapshots;
             Expansions expansions;
+            const py::Ref held = py::Ref::new_reference(self);
             if (captured.kind() == CastKind::Ind) {
-                snapshots.add_known(self, object->record);
+                snapshots.read_held({&held, 1});
                 AttrMap assigned;
                 assigned.set(text, captured);
                 expansions = snapshots.expansions_for(assigned);

@@ -37,32 +37,14 @@ PyObject* filtered_index_rebase(PyObject* self, PyObject*) {
         // Every name is indexed here, `_` names included. Objects of the
         // view that are values of others cannot be borrowed again: their
         // snapshots are read from the records held.
-        using Names = SnapshotBuilder::Names;
         SnapshotBuilder snapshots;
-        bool any_indexable = false;
-        for (const py::Ref& object : objects)
-            any_indexable =
-                any_indexable ||
-                has_indexable_values(as_indexable(object.get())->record.attrs, Names::Every);
-        if (any_indexable) {
-            absl::flat_hash_set<PyObject*> members;
-            members.reserve(objects.size());
-            for (const py::Ref& object : objects) members.insert(object.get());
-            snapshots.read_held(std::move(members));
-        }
-        std::vector<Expansions> expansions(objects.size());
-        std::vector<BatchObject> batch;
-        batch.reserve(objects.size());
-        for (std::size_t i = 0; i < objects.size(); ++i) {
-            const IndexableRecord& record = as_indexable(objects[i].get())->record;
-            if (any_indexable) expansions[i] = snapshots.expansions_for(record.attrs, Names::Every);
-            batch.push_back(
-                {objects[i].get(), &record, expansions[i].empty() ? nullptr : &expansions[i]});
-        }
+        snapshots.read_held(objects);
+        const SnapshotBuilder::Batch batch =
+            snapshots.batch_of(objects, SnapshotBuilder::Names::Every);
 
         auto core = std::make_shared<IndexAPI>();
-        core->store(batch);
-        py::without_thread_state([&] { index_rebased_objects(*core, batch); });
+        core->store(batch.members);
+        py::without_thread_state([&] { index_rebased_objects(*core, batch.members); });
 
         py::Ref rebased = py::Ref::steal(wrap_index(core));
         const IndexMeta weak = core;

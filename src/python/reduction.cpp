@@ -36,16 +36,9 @@ bool try_reduce(IndexAPI& core, const HashQuery& query, const Bitmap& kept) {
         held.push_back(py::SharedBorrow::acquire(as_indexable(object.get())->borrow));
 
     SnapshotBuilder snapshots;
-    std::vector<Expansions> expansions(objects.size());
-    std::vector<BatchObject> batch;
-    batch.reserve(objects.size());
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        const IndexableRecord& record = as_indexable(objects[i].get())->record;
-        expansions[i] = snapshots.expansions_for(record.attrs);
-        batch.push_back(
-            {objects[i].get(), &record, expansions[i].empty() ? nullptr : &expansions[i]});
-    }
-    return py::without_thread_state([&] { return reduce_if_unchanged(core, query, kept, batch); });
+    const SnapshotBuilder::Batch batch = snapshots.batch_of(objects);
+    return py::without_thread_state(
+        [&] { return reduce_if_unchanged(core, query, kept, batch.members); });
 }
 
 }  // namespace

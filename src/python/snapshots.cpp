@@ -14,15 +14,12 @@ bool expands(std::string_view name, SnapshotBuilder::Names names) noexcept {
     return names == SnapshotBuilder::Names::Every || is_public_name(name);
 }
 
-}  // namespace
-
+// True when some attribute that `names` expands holds an indexable value.
 bool has_indexable_values(const AttrMap& attrs, SnapshotBuilder::Names names) noexcept {
     for (const auto& [name, value] : attrs)
         if (value.kind() == CastKind::Ind && expands(name, names)) return true;
     return false;
 }
-
-namespace {
 
 ObjectSnapshot snapshot_of(PyObject* object, const IndexableRecord& record) {
     return {record.id, StoredItem::from_borrowed(object), record.attrs, {}};
@@ -46,8 +43,18 @@ SnapshotBuilder::Entry& SnapshotBuilder::entry_of(PyObject* object) {
     return *entries_.emplace(object, std::move(entry)).first->second;
 }
 
-void SnapshotBuilder::add_known(PyObject* object, const IndexableRecord& record) {
-    entries_[object] = std::make_unique<Entry>(Entry{snapshot_of(object, record)});
+SnapshotBuilder::Batch SnapshotBuilder::batch_of(std::span<const py::Ref> objects, Names names) {
+    Batch batch;
+    batch.expansions.reserve(objects.size());
+    for (const py::Ref& object : objects)
+        batch.expansions.push_back(expansions_for(as_indexable(object.get())->record.attrs, names));
+    batch.members.reserve(objects.size());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const Expansions& expansions = batch.expansions[i];
+        batch.members.push_back({objects[i].get(), &as_indexable(objects[i].get())->record,
+                                 expansions.empty() ? nullptr : &expansions});
+    }
+    return batch;
 }
 
 Expansions SnapshotBuilder::link(const AttrMap& attrs, Names names) {

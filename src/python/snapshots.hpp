@@ -13,6 +13,7 @@
 #include <absl/container/flat_hash_set.h>
 
 #include "binding/ref.hpp"
+#include "index/index_api.hpp"
 #include "index/indexable_record.hpp"
 #include "index/object_snapshot.hpp"
 
@@ -31,15 +32,19 @@ class SnapshotBuilder {
     // long as the builder.
     Expansions expansions_for(const AttrMap& attrs, Names names = Names::Public);
 
-    // Takes `object`'s snapshot from `record`, for an object the caller holds
-    // exclusively (and so could not borrow again).
-    void add_known(PyObject* object, const IndexableRecord& record);
-
     // Objects the caller holds exclusively for as long as the builder is
-    // used (a batch being added): they are read directly when reached.
-    void held_by_caller(std::span<const py::Ref> objects) noexcept { held_ = objects; }
-    // The same for a set of objects.
-    void read_held(absl::flat_hash_set<PyObject*> held) { held_set_ = std::move(held); }
+    // used (a batch being added or rebased, the object being written): when
+    // reached, they are read from their records instead of being borrowed.
+    void read_held(std::span<const py::Ref> objects) noexcept { held_ = objects; }
+
+    // A batch as the core takes it: each object with its record and the
+    // expansions of its indexable values (`members` point into
+    // `expansions`).
+    struct Batch {
+        std::vector<Expansions> expansions;
+        std::vector<BatchObject> members;
+    };
+    Batch batch_of(std::span<const py::Ref> objects, Names names = Names::Public);
 
   private:
     struct Entry {
@@ -56,10 +61,5 @@ class SnapshotBuilder {
     std::span<const py::Ref> held_;
     absl::flat_hash_set<PyObject*> held_set_;  // built on the first refused borrow
 };
-
-// True when some public attribute (or, for `Names::Every`, some attribute)
-// holds an indexable value.
-bool has_indexable_values(const AttrMap& attrs,
-                          SnapshotBuilder::Names names = SnapshotBuilder::Names::Public) noexcept;
 
 }  // namespace corvalex::python
