@@ -455,7 +455,7 @@ class Surface(RuleBasedStateMachine):
         if self.views:  # the newest view, through the operators that stay inside it
             view, model = self.views[-1]
             for name in ("a", "b", "o"):
-                trees = [("bt", name, float("-inf"), float("inf"))]
+                trees = [("bt", name, float("-inf"), float("inf")), ("ge", name, float("-inf"))]
                 for value in self.seen[name].values():
                     trees += [("in", name, [value]), ("ne", name, value)]
                 for tree in trees:

@@ -25,8 +25,15 @@ def test_dotted_paths_see_the_snapshot_stored_with_the_value():
         index.reduced_query(Q.le("owner.age", Indexable()))
 
 
-def test_a_union_carries_no_entry_for_objects_stored_later():
-    """Writes made before this index stored an object never reached it."""
+def test_what_a_union_carries():
+    """The sets of names and values only the other index has, for objects
+    both store; nothing of objects stored later: writes made before this
+    index stored them never reached it."""
+    shared = Indexable(a=7, _p=8)
+    index = Index()
+    index.add_object(shared)
+    index.union_with(index.reduced(a=7).rebase())  # the copy indexes `_p` too
+    assert index.get_by_attribute(_p=8) == [shared]
     obj, mine = Indexable(a=1), Indexable(a=5)
     other, index, middle = Index(), Index(), Index()
     other.add_object(obj)
