@@ -104,3 +104,13 @@ def test_values_that_refer_back_through_derived_indexes():
     assert index.get_by_attribute(n=2) == [b]
     b.next = b
     assert index.get_by_attribute(next=b) == [a, b] and copy.get_by_attribute(next=a) == []
+
+
+def test_reduce_enters_the_kept_objects_attributes_again():
+    a, c = Indexable(colour="red", size=1), Indexable(colour="red", size=2)
+    index = Index()
+    index.add_object_many([a, c])
+    index.reduce(size=2)  # a loses its entries
+    a.tag = "x"  # a write enters `tag` only
+    index.reduce(tag="x")  # a's current attributes return
+    assert index.get_by_attribute(colour="red") == index.get_by_attribute(size=1) == [a]
