@@ -80,7 +80,6 @@ GROUPS = {
         "Indexable(raising __hash__/__eq__)": ("", "Indexable(a=bad, b=badeq)", None),
         "Indexable(int beyond 64 bits)": ("", "Indexable(a=huge)", OverflowError),
         "Indexable subclass": ("", "Sub(a=i)", None),
-        "Indexable(positional)": ("", "Indexable(1, 2)", None),
         "Index(argument)": ("", "Index(1)", TypeError),
         "FilteredIndex()": ("", "type(view)()", TypeError),
     },
@@ -97,9 +96,7 @@ GROUPS = {
     "insertion": {
         "add_object to a new index": ("", "Index().add_object(Indexable(a=i, o=owner))", None),
         "add_object again": ("", "idx.add_object(w)", None),
-        "add_object(keyword)": ("", "idx.add_object(py_ref=w)", None),
         "add_object(non-indexable)": ("", "idx.add_object(5)", TypeError),
-        "add_object()": ("", "idx.add_object()", TypeError),
         "add_object refused in a write": ("h = refusing(lambda: idx.add_object(w))", "w.h = h", None),
         "add_object_many to a new index": ("", "Index().add_object_many([Indexable(a=j) for j in range(5)])", None),
         "add_object_many again": ("", "idx.add_object_many(objs[:5])", None),
@@ -117,12 +114,10 @@ GROUPS = {
         "get_by_attribute(indexable)": ("", "idx.get_by_attribute(owner=owner)", None),
         "get_by_attribute(unknown name)": ("", "idx.get_by_attribute(zz=1)", None),
         "get_by_attribute(raising __hash__/__eq__)": ("", "idx.get_by_attribute(a=bad, b=badeq)", None),
-        "get_by_attribute(positional)": ("", "idx.get_by_attribute(1)", TypeError),
         "collect": ("", "idx.collect()", None),
     },
     "views": {
         "reduced": ("", "idx.reduced(a=1).collect()", None),
-        "reduced(positional)": ("", "idx.reduced(1)", TypeError),
         "view.collect": ("", "view.collect()", None),
         "view.reduced": ("", "view.reduced(a=1).collect()", None),
         "view.reduced_query": ("", "view.reduced_query(Q.lt('c', 5)).collect()", None),
@@ -148,13 +143,11 @@ GROUPS = {
         "reduced_query(bt of str)": ("", "idx.reduced_query(Q.bt('c', 'x', 'y'))", NotImplementedError),
         "reduced_query(non-expression)": ("", "idx.reduced_query(5)", TypeError),
         "expression repr": ("", "repr(Q.and_(Q.eq('a', big), Q.in_('b', ['x'])))", None),
-        "expression(non-str name)": ("", "Q.eq(1, 2)", TypeError),
         "expression in_(non-sequence)": ("", "Q.in_('a', 5)", TypeError),
     },
     "derived indexes": {
         "reduce a new index": ("", "j = Index(); j.add_object_many(objs); j.reduce(a=1)", None),
         "reduce again": ("", "idx.reduce(a=[0, 1, 2, 3, 4])", None),
-        "reduce(positional)": ("", "idx.reduce(1)", TypeError),
         "reduce refused in a write": ("h = refusing(lambda: idx.reduce(a=2))", "w.h = h", None),
         "union_with": ("", "idx.union_with(other)", None),
         "union_with(itself)": ("", "idx.union_with(idx)", RuntimeError),
@@ -493,20 +486,7 @@ def test_cycles_through_objects_indexes_and_views_are_collected(kind):
     assert payload() is None
 
 
-def test_references_return_to_start_and_a_live_view_keeps_its_objects():
-    values = ["shared", 12345678, 3.25, (1, 2)]
-    objs = [Indexable(v=values[i % 4], i=i) for i in range(200)]
-    before = [sys.getrefcount(x) for x in objs + values]
-    for _ in range(20):
-        index = Index()
-        index.add_object_many(objs)
-        index.add_object(objs[0])
-        view = index.reduced(v="shared")
-        assert len(view.collect()) == 50 and len(index.get_by_attribute(v=values)) == 200
-        objs[1].v = "moved"
-        objs[1].v = values[1]
-        del index, view
-    assert [sys.getrefcount(x) for x in objs + values] == before
+def test_a_live_view_keeps_the_objects_of_a_collected_index():
     index = Index()
     kept = Indexable(kind="a", payload=Payload())
     index.add_object(kept)

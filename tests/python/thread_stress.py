@@ -1,21 +1,13 @@
-"""Thread stress over the whole surface; run by test_concurrency.py in a
-child interpreter, or by hand: `python tests/python/thread_stress.py SECONDS`.
+"""Thread stress over the whole surface, run by test_concurrency.py in a child
+interpreter, or by hand: `python tests/python/thread_stress.py SECONDS`.
 
-Eight threads with a tiny switch interval write attributes, add objects,
-look up, evaluate expressions, narrow views, rebase, reduce, union and drop
-indexes, all on one pool of objects. Every failure must be the documented
-RuntimeError. Afterwards every index is checked against the objects' current
-values, after every phase of about half a second (a stale pair left by a
-lost write may be healed by later writes, and indexes are dropped often):
-
-- `clean` indexes only ever see additions and attribute writes (rebased
-  indexes are born clean): every lookup, `eq`, `ne` and range query must
-  return exactly the stored objects holding the value;
-- `mixed` indexes are also reduced and unioned with clean ones (never added
-  to after creation): a lookup may miss objects `reduce` dropped, but must
-  never return one that does not hold the value, and ranges are exact.
-
-Prints one JSON line: operations, refusals, disagreements, failures."""
+Eight threads with a tiny switch interval mix every operation on one pool of
+objects; every failure must be the documented RuntimeError. After each phase
+of about half a second every index is checked against the objects' current
+values: `clean` indexes (only additions and writes; rebased ones are born
+clean) exactly, `mixed` ones (also reduced and unioned) may miss objects
+`reduce` dropped but never return one that does not hold the value. Prints
+one JSON line: operations, refusals, disagreements, failures."""
 
 import faulthandler
 import json
