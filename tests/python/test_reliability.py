@@ -240,30 +240,58 @@ def test_no_operation_leaks(group):
         if "refused" in name:  # every call of the hostile hash was refused
             assert figures["refused"] == ITERATIONS // 5 + 2 * ITERATIONS, figures
 
-# A value's hash runs an action that re-enters the module, records whether
-# it ran or was refused, then raises, changes between calls, or stays the same.
-HOSTILE_PRELUDE = """
-import itertools, json
+# Code the module runs while it works (a value's hash, a finaliser) may call
+# back into it: each call below, with each action run from inside it, ends in
+# a result or a refusal, and the index agrees with its objects afterwards.
+REENTRY_PRELUDE = """
+import gc, itertools, json
 from Corvalex import Index, Indexable, PyQueryExpr as Q
 
 REFUSALS = ("Already borrowed", "Already mutably borrowed")
 counter = itertools.count()
 
+def attempt(action):
+    try:
+        exec(action)
+        outcomes.add("ran")
+    except RuntimeError as error:
+        assert str(error) in REFUSALS, error
+        outcomes.add("refused")
+
 class Hostile:
     def __init__(self, mode, action):
         self.mode, self.action = mode, action
     def __hash__(self):
-        try:
-            self.action()
-            outcomes.add("ran")
-        except RuntimeError as error:
-            assert str(error) in REFUSALS, error
-            outcomes.add("refused")
+        attempt(self.action)
         if self.mode == "raise":
             raise ValueError("hash refused")
         return next(counter) if self.mode == "shift" else 12345
     def __eq__(self, other):
         raise ValueError("no equality")
+
+def arm(action, count=3):
+    # Cycles whose finaliser runs `action`, the collector set to run at the
+    # next allocation of a tracked object.
+    class Finaliser:
+        def __del__(self):
+            attempt(action)
+            seen.append(1)
+    gc.collect()
+    gc.disable()
+    for _ in range(count):
+        cycle = Finaliser()
+        cycle.self = cycle
+    gc.set_threshold(1)
+    gc.enable()
+
+def fresh():
+    global idx, objs, w, view, copy
+    idx = Index()
+    objs = [Indexable(a=i % 5) for i in range(12)]
+    idx.add_object_many(objs)
+    w = objs[2]
+    view = idx.reduced(a=[1, 2, 3])
+    copy = idx.reduced(a=list(range(5))).rebase()
 
 def check(index):
     stored = index.collect()
@@ -274,21 +302,23 @@ def check(index):
             assert index.reduced_query(Q.bt("a", value, value)).collect() == want, value
 """
 
-HOSTILE_ACTIONS = {
+ACTIONS = {
     "index the object": "idx.add_object(w)",
+    "add objects": "idx.add_object_many([Indexable(a=3)])",
     "look up": "idx.get_by_attribute(a=1)",
     "list the view": "view.collect()",
     "write the object": "setattr(w, 'a', 2)",
     "query": "idx.reduced_query(Q.gt('a', 1)).collect()",
     "narrow the view": "view.reduced(a=2).reduced_query(Q.lt('a', 3)).collect()",
     "rebase the view": "view.rebase()",
-    "reduce": "idx.reduce(a=list(range(10)))",
+    "reduce": "idx.reduce(a=list(range(10)))",  # keeps every object findable
     "union": "idx.union_with(copy)",
 }
 HELD_OBJECT = {"index the object", "write the object", "rebase the view", "reduce"}
-HELD_INDEX = {"index the object", "reduce", "union"}
-# call: (code, the actions that are refused while the call runs the hash)
-HOSTILE_CALLS = {
+HELD_INDEX = {"index the object", "add objects", "reduce", "union"}
+# call: (code, with `h` a value whose hash may run an action; the actions
+# refused while the call runs that hash)
+CALLS = {
     "Indexable()": ("Indexable(a=h)", set()),
     "attribute write": ("w.x = h", HELD_OBJECT),
     "get_by_attribute": ("idx.get_by_attribute(a=[1, h])", HELD_INDEX),
@@ -302,23 +332,19 @@ HOSTILE_CALLS = {
     "add_object_many": ("idx.add_object_many([Indexable(a=2, x=h), Indexable(a=3, y=[h])])", set()),
     "view.rebase": ("w.x = h; view.rebase().get_by_attribute(x=h)", HELD_OBJECT),
     "union_with": ("copy.add_object(Indexable(a=4, x=h)); idx.union_with(copy)", set()),
+    "collect": ("idx.collect(); view.collect()", None),  # runs no hash
 }
 
 
-@pytest.mark.parametrize("call", HOSTILE_CALLS)
+@pytest.mark.parametrize("call", [call for call, (_, refused) in CALLS.items() if refused is not None])
 def test_hostile_hashes_during_every_operation(run_isolated, call):
-    code, refused = HOSTILE_CALLS[call]
-    lines = run_isolated(HOSTILE_PRELUDE + f"""
-for name, action in {HOSTILE_ACTIONS!r}.items():
+    code, refused = CALLS[call]
+    lines = run_isolated(REENTRY_PRELUDE + f"""
+for name, action in {ACTIONS!r}.items():
     outcomes = set()
     for mode in ("raise", "shift", "same"):
-        idx = Index()
-        objs = [Indexable(a=i % 5) for i in range(12)]
-        idx.add_object_many(objs)
-        w = objs[2]
-        view = idx.reduced(a=[1, 2, 3])
-        copy = idx.reduced(a=list(range(5))).rebase()
-        h = Hostile(mode, lambda: exec(action))
+        fresh()
+        h = Hostile(mode, action)
         {code}
         check(idx)
         check(copy)
@@ -329,82 +355,25 @@ for name, action in {HOSTILE_ACTIONS!r}.items():
     print(json.dumps([name, sorted(outcomes)]))
 """, timeout=60)
     outcomes = dict(map(json.loads, lines))
-    assert list(outcomes) == list(HOSTILE_ACTIONS)
+    assert list(outcomes) == list(ACTIONS)
     assert {name for name, kinds in outcomes.items() if "refused" in kinds} == refused, outcomes
     assert all("ran" in kinds for name, kinds in outcomes.items() if name not in refused), outcomes
 
 
-# Arms cycles whose finaliser runs an action, with the collector set to run
-# at the next allocation of a tracked object, then makes the call.
-FINALISER_PRELUDE = """
-import gc
-from Corvalex import Index, Indexable, PyQueryExpr as Q
-
-def arm(action, count=3):
-    class Finaliser:
-        def __del__(self):
-            try:
-                seen.append(action())
-            except RuntimeError as error:
-                seen.append(str(error))
-    gc.collect()
-    gc.disable()
-    for _ in range(count):
-        cycle = Finaliser()
-        cycle.self = cycle
-    gc.set_threshold(1)
-    gc.enable()
-"""
-
-FINALISER_CALLS = {
-    "view.collect": "view.collect()",
-    "index.collect": "idx.collect()",
-    "get_by_attribute": "idx.get_by_attribute(a=[1, 2, 3])",
-    "reduced": "idx.reduced(a=[1, 2, 3]).collect()",
-    "add_object_many": "idx.add_object_many([Indexable(a=1) for _ in range(50)])",
-    "attribute write": "setattr(idx.collect()[0], 'a', 1)",
-    "reduced_query": "idx.reduced_query(Q.or_(Q.bt('a', 1, 3), Q.ne('a', 5))).collect()",
-    "view.reduced": "view.reduced(a=[1, 2]).collect()",
-    "view.reduced_query": "view.reduced_query(Q.not_(Q.eq('a', 1))).collect()",
-    "view.rebase": "view.rebase().collect()",
-    "reduce": "idx.reduce(a=list(range(100)))",
-    "union_with": "idx.union_with(copy)",
-}
-
-FINALISER_ACTIONS = [
-    "lambda: idx.add_object(Indexable(a=99)) or len(idx.get_by_attribute(a=99))",
-    "lambda: idx.add_object_many([Indexable(a=98)]) or 'many'",
-    "lambda: len(idx.get_by_attribute(a=1))",
-    "lambda: setattr(idx.collect()[1], 'a', 2) or 'written'",
-    "lambda: len(view.collect())",
-    "lambda: len(idx.reduced_query(Q.gt('a', 2)).collect())",
-    "lambda: len(view.reduced_query(Q.lt('a', 3)).reduced(a=2).collect())",
-    "lambda: len(view.rebase().collect())",
-    "lambda: idx.reduce(a=list(range(100))) or 'reduced'",  # keeps every object findable
-    "lambda: idx.union_with(copy) or 'united'",
-]
-
-
-@pytest.mark.parametrize("call", FINALISER_CALLS)
+@pytest.mark.parametrize("call", CALLS)
 def test_finalisers_reentering_the_index_during_every_call(run_isolated, call):
-    lines = run_isolated(FINALISER_PRELUDE + f"""
-for action in {FINALISER_ACTIONS!r}:
-    idx = Index()
-    idx.add_object_many([Indexable(a=i) for i in range(10)])
-    view = idx.reduced(a=[1, 2, 3])
-    copy = idx.reduced(a=list(range(10))).rebase()
-    seen = []
-    arm(eval(action))
-    result = {FINALISER_CALLS[call]}
+    lines = run_isolated(REENTRY_PRELUDE + f"""
+for action in {list(ACTIONS.values())!r}:
+    fresh()
+    seen, outcomes, h = [], set(), 1
+    arm(action)
+    {CALLS[call][0]}
     gc.set_threshold(700)
     gc.collect()
-    stored = idx.collect()  # the index agrees with its objects afterwards
-    for value in {{o.a for o in stored}}:
-        assert idx.get_by_attribute(a=value) == [o for o in stored if o.a == value], value
-        assert idx.reduced_query(Q.bt("a", value, value)).collect() == idx.get_by_attribute(a=value)
+    check(idx)
     print(len(seen))
 """, timeout=60)
-    assert lines == ["3"] * len(FINALISER_ACTIONS)
+    assert lines == ["3"] * len(ACTIONS)
 
 
 def test_long_chains_free_and_query_without_exhausting_the_stack(run_isolated):
