@@ -1,7 +1,7 @@
 // What the Python tests cannot reach: failing allocations, steps that must
 // not allocate while they unwind, a lock failed by an internal error,
 // references dropped on a thread without a thread state, the end of the id
-// space, names shared between objects, and the exact text of numbers.
+// space and names shared between objects.
 #include <Python.h>
 #include <gtest/gtest.h>
 
@@ -25,7 +25,6 @@
 #include "index/rw_lock.hpp"
 #include "index/value.hpp"
 #include "python/value_capture.hpp"
-#include "python/value_text.hpp"
 
 namespace corvalex {
 namespace {
@@ -209,28 +208,6 @@ TEST(AttrMap, ObjectsAssignedTheSameNamesShareOneShape) {
     second.set("size", capture_value(Py_None));
     EXPECT_EQ(first.shape(), second.shape());
     EXPECT_NE(first.shape(), reversed.shape());
-}
-
-TEST(DebugText, NumbersRoundTripShortestAndTextIsEscaped) {
-    using limits = std::numeric_limits<double>;
-    const std::pair<double, const char*> floats[] = {{1.0, "1.0"},
-                                                     {-0.0, "-0.0"},
-                                                     {0.1, "0.1"},
-                                                     {123.25, "123.25"},
-                                                     {1e15, "1000000000000000.0"},
-                                                     {1e16, "1e16"},
-                                                     {1.5e300, "1.5e300"},
-                                                     {0.0001, "0.0001"},
-                                                     {1e-5, "1e-5"},
-                                                     {-2.5e-7, "-2.5e-7"},
-                                                     {limits::quiet_NaN(), "NaN"},
-                                                     {limits::infinity(), "inf"},
-                                                     {-limits::infinity(), "-inf"},
-                                                     {0.30000000000000004, "0.30000000000000004"}};
-    for (const auto& [number, text] : floats) EXPECT_EQ(format_float(number), text);
-    EXPECT_EQ(quote_debug("a\"b\\c\n\t"), "\"a\\\"b\\\\c\\n\\t\"");
-    EXPECT_EQ(quote_debug(std::string_view("\x01", 1)), "\"\\u{1}\"");
-    EXPECT_EQ(quote_debug("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
 }
 
 }  // namespace

@@ -39,26 +39,34 @@ compiler=$(find_clang) || unavailable "clang 15 or newer"
 out=build/fuzz
 rm -rf "$out/artifacts"
 mkdir -p "$out/artifacts"
-# The harnesses link the data-structure layer, which needs no interpreter.
-sources=$(echo src/structures/*.cpp)
 seconds=${CORVALEX_FUZZ_SECONDS:-30}
-for harness in hybrid_set range_tree; do
-    binary="$out/fuzz_$harness"
-    # shellcheck disable=SC2086
-    "$compiler" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -Isrc -Itests/cpp/structures "tests/fuzz/fuzz_$harness.cpp" $sources -lroaring -o "$binary"
-    kept="tests/fuzz/regressions/$harness"
-    mkdir -p "$kept" "$out/corpus/$harness"
+
+# fuzz NAME COMMAND...: replays the kept inputs of NAME, then fuzzes it.
+fuzz() {
+    local name=$1 kept="tests/fuzz/regressions/$1"
+    shift
+    mkdir -p "$kept" "$out/corpus/$name"
     if compgen -G "$kept/*" >/dev/null; then
-        "$binary" "$kept"/* >/dev/null 2>&1 || { echo "fuzz: a kept $harness input fails" >&2; exit 1; }
+        "$@" "$kept"/* >/dev/null 2>&1 || { echo "fuzz: a kept $name input fails" >&2; exit 1; }
     fi
-    echo "fuzz: $harness for $seconds s"
-    "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
-        "$out/corpus/$harness" "$kept" 2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added)|DONE|ERROR|SUMMARY" || true
+    echo "fuzz: $name for $seconds s"
+    "$@" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
+        "$out/corpus/$name" "$kept" 2>&1 |
+        grep -E "^(stat::number_of_executed_units|stat::new_units_added)|DONE|ERROR|SUMMARY|Error|Traceback" || true
     if compgen -G "$out/artifacts/*" >/dev/null; then
         echo "fuzz: crashing inputs left in $out/artifacts" >&2
         exit 1
     fi
+}
+
+# The harnesses link the data-structure layer, which needs no interpreter.
+sources=$(echo src/structures/*.cpp)
+for harness in hybrid_set range_tree; do
+    # shellcheck disable=SC2086
+    "$compiler" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -Isrc -Itests/cpp/structures "tests/fuzz/fuzz_$harness.cpp" $sources -lroaring \
+        -o "$out/fuzz_$harness"
+    fuzz "$harness" "$out/fuzz_$harness"
 done
 
 python=.venv/bin/python
@@ -66,17 +74,4 @@ if ! "$python" -c 'import atheris' >/dev/null 2>&1; then
     "$python" -m pip install -q --disable-pip-version-check atheris >/dev/null 2>&1 || true
 fi
 "$python" -c 'import atheris' >/dev/null 2>&1 || unavailable atheris
-kept=tests/fuzz/regressions/surface
-mkdir -p "$kept" "$out/corpus/surface"
-if compgen -G "$kept/*" >/dev/null; then
-    "$python" tests/fuzz/fuzz_surface.py "$kept"/* >/dev/null 2>&1 ||
-        { echo "fuzz: a kept surface input fails" >&2; exit 1; }
-fi
-echo "fuzz: surface for $seconds s"
-"$python" tests/fuzz/fuzz_surface.py -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$out/artifacts/" "$out/corpus/surface" "$kept" 2>&1 |
-    grep -E "^(stat::number_of_executed_units|stat::new_units_added)|DONE|Error|Traceback" || true
-if compgen -G "$out/artifacts/*" >/dev/null; then
-    echo "fuzz: crashing inputs left in $out/artifacts" >&2
-    exit 1
-fi
+fuzz surface "$python" tests/fuzz/fuzz_surface.py

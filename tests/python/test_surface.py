@@ -280,7 +280,12 @@ def test_expression_text_forms():
     assert body(Q.eq('q"\n.', None)) == f'Eq("q\\"\\n.", {value_text("Unknown", hash(None) % 2**64)})'
     assert body(Q.lt("", -1)) == f'Lt("", {value_text("Int(-1)", 2**64 - 2)})'
     assert body(Q.ge("t", True)) == f'Ge("t", {value_text("Unknown", 1)})'
-    assert body(Q.le("f", 1e16)) == f'Le("f", {value_text("Float(1e16)", hash(1e16))})'
+    floats = {1.0: "1.0", -0.0: "-0.0", 0.1: "0.1", 1e15: "1000000000000000.0", 1e16: "1e16",
+              1.5e300: "1.5e300", 0.0001: "0.0001", 1e-5: "1e-5", -2.5e-7: "-2.5e-7",
+              float("nan"): "NaN", float("inf"): "inf", -float("inf"): "-inf", 0.1 + 0.2: "0.30000000000000004"}
+    for number, text in floats.items():  # the shortest text that reads back
+        assert body(Q.le("f", number)) == f'Le("f", {value_text(f"Float({text})", hash(number) % 2**64)})'
+    assert body(Q.eq("a\x01\tcafé", "")).startswith('Eq("a\\u{1}\\tcafé", ')
     owner = Indexable()
     assert body(Q.eq("o", owner)) == f'Eq("o", {value_text("Ind(Py(@))", hash(owner))})'
     assert hex(id(owner)) in repr(Q.eq("o", owner))

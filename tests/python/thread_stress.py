@@ -55,26 +55,23 @@ def any_index():
     return random.choice(clean + mixed)
 
 
+QUERIES = [
+    lambda: Q.eq("b", random.choice(B)),
+    lambda: Q.bt("c", *random.choice(RANGES)),
+    lambda: Q.and_(Q.in_("a", random.sample(A, 2)), Q.gt("c", random.choice(C))),
+    lambda: Q.or_(Q.lt("c", 0), Q.ne("b", random.choice(B))),
+    lambda: Q.not_(Q.ge("c", random.choice(C))),
+    lambda: Q.le("a", random.choice(A)),
+]
+
+
 def random_query():
-    kind = random.randrange(6)
-    if kind == 0:
-        return Q.eq("b", random.choice(B))
-    if kind == 1:
-        lo, hi = random.choice(RANGES)
-        return Q.bt("c", lo, hi)
-    if kind == 2:
-        return Q.and_(Q.in_("a", random.sample(A, 2)), Q.gt("c", random.choice(C)))
-    if kind == 3:
-        return Q.or_(Q.lt("c", 0), Q.ne("b", random.choice(B)))
-    if kind == 4:
-        return Q.not_(Q.ge("c", random.choice(C)))
-    return Q.le("a", random.choice(A))
+    return random.choice(QUERIES)()
 
 
 def op_write():
-    obj = random.choice(pool)
     name = random.choice("abc")
-    setattr(obj, name, random.choice({"a": A, "b": B, "c": C}[name]))
+    setattr(random.choice(pool), name, random.choice({"a": A, "b": B, "c": C}[name]))
 
 
 def op_add():
