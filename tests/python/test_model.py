@@ -450,6 +450,9 @@ class Surface(RuleBasedStateMachine):
     def indexes_and_views_list_what_the_model_says(self):
         for index, model in self.indexes:
             assert index.collect() == self.objects_of(model.stored)
+            for path in ("o.name", "a.name"):  # paths into the owners each index holds
+                for attrs in OWNER_ATTRS:
+                    self.check_query(index, model, model.allowed, ("eq", path, attrs["name"]), keep=False)
             for name, values in self.seen.items():
                 first = next(iter(values.values()), None)
                 for value in values.values():

@@ -21,6 +21,8 @@ def test_dotted_paths_see_the_snapshot_stored_with_the_value():
     assert got(Q.eq("owner.name", "bob")) == [apple, date] and got(Q.eq("owner.name", "carol")) == []
     apple.owner = ann  # apple no longer holds bob
     assert got(Q.eq("owner.name", "bob")) == [date] and got(Q.eq("owner.name", "ann")) == [apple, banana]
+    date.owner = Indexable(name="eve")  # a value new to the index, written over an old one
+    assert got(Q.eq("owner.name", "eve")) == [date]
     with pytest.raises(NotImplementedError, match="^not yet implemented$"):
         index.reduced_query(Q.le("owner.age", Indexable()))
 
