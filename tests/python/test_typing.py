@@ -11,11 +11,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def _run(*args, cwd):
     # The checks are about the installed package: a sanitized build put ahead
     # of it on the path, with its preloaded runtime, is left out.
-    env = {
-        key: value
-        for key, value in os.environ.items()
-        if key not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS")
-    }
+    left_out = ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "CORVALEX_SANITIZE")
+    env = {key: value for key, value in os.environ.items() if key not in left_out}
     return subprocess.run(
         [sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=120
     )
@@ -39,26 +36,19 @@ def test_stubtest_finds_no_difference(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_strict_mypy_passes_on_the_examples_and_typed_usage(tmp_path):
-    files = [ROOT / "examples" / "basic.py", ROOT / "tests" / "typing" / "usage.py"]
-    result = _run(
-        "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files),
-        cwd=tmp_path,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-
-
-def test_strict_mypy_rejects_a_wrong_call(tmp_path):
+def test_strict_mypy_accepts_the_examples_and_typed_usage_and_rejects_a_wrong_call(tmp_path):
     wrong = tmp_path / "wrong.py"
     wrong.write_text(
         "from Corvalex import Index, PyQueryExpr\n"
         "view = Index().reduced_query(PyQueryExpr.eq('a', 1))\n"
         "objects: list[int] = view.rebase().collect()\n"
     )
-    result = _run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(wrong),
+    files = [ROOT / "examples" / "basic.py", ROOT / "tests" / "typing" / "usage.py", wrong]
+    result = _run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files),
                   cwd=tmp_path)
-    assert result.returncode == 1
-    assert 'has type "list[Indexable]"' in result.stdout
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and errors[0].startswith("wrong.py:3:"), result.stdout
+    assert 'has type "list[Indexable]"' in errors[0]
 
 
 def test_typed_usage_runs():
