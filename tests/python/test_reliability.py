@@ -101,7 +101,6 @@ GROUPS = {
         "add_object_many to a new index": ("", "Index().add_object_many([Indexable(a=j) for j in range(5)])", None),
         "add_object_many again": ("", "idx.add_object_many(objs[:5])", None),
         "add_object_many(str)": ("", "idx.add_object_many('ab')", TypeError),
-        "add_object_many(non-sequence)": ("", "idx.add_object_many(5)", TypeError),
         "add_object_many(bad item)": ("", "idx.add_object_many([w, 5])", TypeError),
         "add_object_many(duplicate)": ("", "idx.add_object_many([w, w])", RuntimeError),
         "add_object_many(raising sequence)": ("s = BadSeq()", "idx.add_object_many(s)", ValueError),
@@ -129,8 +128,7 @@ GROUPS = {
     "query expressions": {
         "reduced_query(eq)": ("", "idx.reduced_query(Q.eq('a', 1)).collect()", None),
         "reduced_query(ne)": ("", "idx.reduced_query(Q.ne('a', 1)).collect()", None),
-        "reduced_query(gt, ge)": ("", "idx.reduced_query(Q.gt('c', 2)); idx.reduced_query(Q.ge('c', 2.5))", None),
-        "reduced_query(lt, le)": ("", "idx.reduced_query(Q.lt('c', 2)); idx.reduced_query(Q.le('c', big))", None),
+        "reduced_query(gt, le)": ("", "idx.reduced_query(Q.gt('c', 2)); idx.reduced_query(Q.le('c', big))", None),
         "reduced_query(bt)": ("", "idx.reduced_query(Q.bt('c', 1, 4.5)).collect()", None),
         "reduced_query(in_)": ("", "idx.reduced_query(Q.in_('b', ['1', '2', bad])).collect()", None),
         "reduced_query(and_, or_, not_)": (
@@ -140,10 +138,7 @@ GROUPS = {
             "", "e = Q.eq('a', 1)\nfor _ in range(50): e = Q.not_(e)\nidx.reduced_query(e)", None),
         "reduced_query(range on indexable)": ("", "idx.reduced_query(Q.gt('c', owner))", NotImplementedError),
         "expression(int beyond 64 bits)": ("", "Q.gt('c', huge)", OverflowError),
-        "reduced_query(bt of str)": ("", "idx.reduced_query(Q.bt('c', 'x', 'y'))", NotImplementedError),
-        "reduced_query(non-expression)": ("", "idx.reduced_query(5)", TypeError),
         "expression repr": ("", "repr(Q.and_(Q.eq('a', big), Q.in_('b', ['x'])))", None),
-        "expression in_(non-sequence)": ("", "Q.in_('a', 5)", TypeError),
     },
     "derived indexes": {
         "reduce a new index": ("", "j = Index(); j.add_object_many(objs); j.reduce(a=1)", None),
@@ -151,7 +146,6 @@ GROUPS = {
         "reduce refused in a write": ("h = refusing(lambda: idx.reduce(a=2))", "w.h = h", None),
         "union_with": ("", "idx.union_with(other)", None),
         "union_with(itself)": ("", "idx.union_with(idx)", RuntimeError),
-        "union_with(non-index)": ("", "idx.union_with(5)", TypeError),
         "reduce then union_with a copy": (
             "",
             "j = Index(); j.add_object_many(objs); c = j.reduced(a=[0, 1, 2, 3, 4]).rebase()\n"
