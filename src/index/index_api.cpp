@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "index/batch_insert.hpp"
+#include "index/filtered_view.hpp"
+#include "index/query_eval.hpp"
 #include "index/query_map.hpp"
 
 namespace corvalex {
@@ -55,6 +57,12 @@ void IndexAPI::add_object_many(std::span<const BatchObject> objects) {
     auto table = index->write();
     auto ids = allowed->write();
     ids->add_many(insert_batch(*table, objects, BatchNames::PublicOnly));
+}
+
+FilteredView IndexAPI::reduced_query(const QueryExpr& expr) const {
+    return select_view(index, items, [&](const AttributeTable& table) {
+        return evaluate_query(table, *allowed->read(), expr);
+    });
 }
 
 }  // namespace corvalex

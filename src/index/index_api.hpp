@@ -67,8 +67,8 @@ class IndexAPI {
     // Stores the objects of a batch in `items`, each under its id, with a new
     // reference. Needs the thread state.
     void store(std::span<const BatchObject> objects);
-    // A view of the ids matching `expr`, with this core's ids as universe
-    // (query_eval.cpp). Takes `index`, then `allowed`, read-locked.
+    // A view of the ids matching `expr`, with this core's ids as universe.
+    // Takes `index`, then `allowed`, read-locked.
     FilteredView reduced_query(const QueryExpr& expr) const;
 
     SharedAttributeTable index;

@@ -218,10 +218,4 @@ Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const
     return std::move(*done);
 }
 
-FilteredView IndexAPI::reduced_query(const QueryExpr& expr) const {
-    return select_view(index, items, [&](const AttributeTable& table) {
-        return evaluate_query(table, *allowed->read(), expr);
-    });
-}
-
 }  // namespace corvalex
