@@ -15,10 +15,9 @@ def test_panics_become_panic_exception_and_the_process_survives():
     if not found:
         pytest.skip("the test-only extension is built by scripts/test.sh")
     code = f"""
-import importlib.util
-spec = importlib.util.spec_from_file_location("corvalex_testhooks", {str(found[0])!r})
-hooks = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(hooks)
+import sys
+sys.path.insert(0, {str(found[0].parent)!r})
+import corvalex_testhooks as hooks
 panic = hooks.panic_exception()
 print(panic.__name__, panic.__bases__ == (BaseException,))
 for message in ["called `Result::unwrap()` on an `Err` value", "Missing child", "Missing child"]:
