@@ -1,5 +1,7 @@
 #include "structures/ranged_b_tree.hpp"
 
+#include "structures/id_sort.hpp"
+
 #include <algorithm>
 #include <array>
 #include <span>
@@ -179,9 +181,11 @@ bool InternalNode::insert(CompositeKey128 key) {
     BitMapBTreeNode* child = child_at(*this, slot);
     if (child->needs_split()) return split_and_insert(key, c);
     const bool inserted = insert_into(*child, key);
-    std::optional<Bitmap>& bitmap = bitmaps[slot];
-    ensure(bitmap.has_value(), missing_bitmap_message(*child));
-    bitmap->add(key.id());
+    if (!leaf_children) {
+        std::optional<Bitmap>& bitmap = bitmaps[slot];
+        ensure(bitmap.has_value(), missing_bitmap_message(*child));
+        bitmap->add(key.id());
+    }
     if (touches_end()) recenter();
     return inserted;
 }
@@ -190,21 +194,18 @@ bool InternalNode::split_and_insert(CompositeKey128 key, uint32_t c) {
     const uint32_t slot = offset + c;
     BitMapBTreeNode* left = child_at(*this, slot);
     auto [separator, right] = split_node(*left);
-    Bitmap right_ids = ids_of(*right);
-    ensure(bitmaps[slot].has_value(), "Bitmap must be initialized before split");
-    Bitmap left_ids = Bitmap::andnot_of(*bitmaps[slot], right_ids);
-
     // A key equal to the separator goes right, where its twin lives.
-    bool inserted;
-    if (key < separator) {
-        inserted = insert_into(*left, key);
-        left_ids.add(key.id());
-    } else {
-        inserted = insert_into(*right, key);
-        right_ids.add(key.id());
+    const bool goes_left = key < separator;
+    const bool inserted = insert_into(goes_left ? *left : *right, key);
+
+    std::optional<Bitmap> right_ids;
+    if (!leaf_children) {
+        ensure(bitmaps[slot].has_value(), "Bitmap must be initialized before split");
+        right_ids = ids_of(*right);
+        bitmaps[slot]->andnot_inplace(*right_ids);
+        if (goes_left) bitmaps[slot]->add(key.id());
     }
 
-    bitmaps[slot] = std::move(left_ids);
     ensure(offset + len < kNodeSlots, "incorrect offset");
     shift_right(slot + 1, offset + len, 1);
     keys[slot + 1] = separator;
@@ -246,7 +247,7 @@ void InternalNode::recenter() {
 std::pair<CompositeKey128, NodePtr> InternalNode::split() {
     const uint32_t keep = len / 2;
     const uint32_t moved = len - keep;
-    auto* right = new InternalNode(kSplitSlot);
+    auto* right = new InternalNode(kSplitSlot, leaf_children);
     NodePtr owner(right);
     for (uint32_t k = 0; k < moved; ++k) {
         const uint32_t from = offset + keep + k;
@@ -262,7 +263,19 @@ std::pair<CompositeKey128, NodePtr> InternalNode::split() {
     return {right->first_key("invalid offset"), std::move(owner)};
 }
 
+void InternalNode::append_leaf_ids(uint32_t index, std::vector<uint32_t>& out) const {
+    const LeafNode& leaf = child_at(*this, offset + index)->as_leaf();
+    for (const CompositeKey128* k = leaf.begin(); k != leaf.end(); ++k) out.push_back(k->id());
+}
+
 Bitmap InternalNode::get_bitmap() const {
+    if (leaf_children) {
+        std::vector<uint32_t> ids;
+        ids.reserve(static_cast<size_t>(len) * kNodeSlots);
+        for (uint32_t i = 0; i < len; ++i) append_leaf_ids(i, ids);
+        radix_sort(ids);
+        return Bitmap::of(ids);
+    }
     std::array<const Bitmap*, kNodeSlots> present;
     size_t n = 0;
     for (uint32_t slot = offset; slot < offset + len; ++slot) {
@@ -282,18 +295,19 @@ void BitMapBTree::insert(Number value, uint32_t id) {
 void BitMapBTree::insert_key(CompositeKey128 key) {
     if (root_->needs_split()) {
         auto [separator, right] = split_node(*root_);
+        const bool over_leaves = root_->is_leaf();
         const CompositeKey128 first =
-            root_->first_key(root_->is_leaf() ? "invalid offset" : "incorrect offset");
-        Bitmap left_ids = ids_of(*root_);
-        Bitmap right_ids = ids_of(*right);
-        NodePtr owner(new InternalNode(kRecenterSlot));
+            root_->first_key(over_leaves ? "invalid offset" : "incorrect offset");
+        NodePtr owner(new InternalNode(kRecenterSlot, over_leaves));
         InternalNode& root = owner->as_internal();
+        if (!over_leaves) {
+            root.bitmaps[kRecenterSlot] = ids_of(*root_);
+            root.bitmaps[kRecenterSlot + 1] = ids_of(*right);
+        }
         root.keys[kRecenterSlot] = first;
         root.children[kRecenterSlot] = std::move(root_);
-        root.bitmaps[kRecenterSlot] = std::move(left_ids);
         root.keys[kRecenterSlot + 1] = separator;
         root.children[kRecenterSlot + 1] = std::move(right);
-        root.bitmaps[kRecenterSlot + 1] = std::move(right_ids);
         root.len = 2;
         root_ = std::move(owner);
     }
@@ -317,7 +331,7 @@ std::size_t nodes_for(std::size_t items) {
 
 struct BuiltNode {
     NodePtr node;
-    Bitmap ids;
+    std::optional<Bitmap> ids;  // none for leaves
     CompositeKey128 first;
 };
 
@@ -325,7 +339,6 @@ std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
     const std::size_t count = nodes_for(keys.size());
     std::vector<BuiltNode> leaves;
     leaves.reserve(count);
-    std::array<uint32_t, kNodeSlots> ids;
     std::size_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const uint32_t n = run_size(keys.size(), count, i);
@@ -333,9 +346,7 @@ std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
         NodePtr owner(leaf);
         std::copy_n(keys.data() + at, n, leaf->keys.data() + leaf->offset);
         leaf->len = n;
-        for (uint32_t k = 0; k < n; ++k) ids[k] = keys[at + k].id();
-        std::sort(ids.begin(), ids.begin() + n);
-        leaves.push_back({std::move(owner), Bitmap::of({ids.data(), n}), keys[at]});
+        leaves.push_back({std::move(owner), std::nullopt, keys[at]});
         at += n;
     }
     return leaves;
@@ -348,20 +359,17 @@ std::vector<BuiltNode> build_level(std::vector<BuiltNode> children) {
     std::size_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const uint32_t n = run_size(children.size(), count, i);
-        auto* node = new InternalNode((kNodeSlots - n) / 2);
+        auto* node = new InternalNode((kNodeSlots - n) / 2, children[at].node->is_leaf());
         NodePtr owner(node);
-        std::array<const Bitmap*, kNodeSlots> parts;
         for (uint32_t k = 0; k < n; ++k) {
             BuiltNode& child = children[at + k];
             const uint32_t slot = node->offset + k;
             node->keys[slot] = child.first;
             node->children[slot] = std::move(child.node);
             node->bitmaps[slot] = std::move(child.ids);
-            parts[k] = &*node->bitmaps[slot];
         }
         node->len = n;
-        Bitmap ids = Bitmap::or_many(std::span<const Bitmap* const>(parts.data(), n));
-        level.push_back({std::move(owner), std::move(ids), children[at].first});
+        level.push_back({std::move(owner), node->get_bitmap(), children[at].first});
         at += n;
     }
     return level;
@@ -391,14 +399,16 @@ bool remove_from(BitMapBTreeNode& node, CompositeKey128 key) {
     const uint32_t slot = in.offset + in.child_index(key);
     BitMapBTreeNode* child = child_at(in, slot);
     if (!remove_from(*child, key)) return false;
-    ensure(in.bitmaps[slot].has_value(), missing_bitmap_message(*child));
-    in.bitmaps[slot]->remove(key.id());
+    if (!in.leaf_children) {
+        ensure(in.bitmaps[slot].has_value(), missing_bitmap_message(*child));
+        in.bitmaps[slot]->remove(key.id());
+    }
     return true;
 }
 
-// Gathers a range query's ids along its boundary paths and the bitmaps of
-// the children wholly inside it; they are united and intersected with the
-// universe once at the end.
+// Gathers a range query's ids along its boundary paths, the bitmaps of the
+// interior children wholly inside it and the ids of the leaves wholly inside
+// it; they are united and intersected with the universe once at the end.
 class RangeCollector {
   public:
     RangeCollector(const Bound& lower, const Bound& upper)
@@ -407,6 +417,7 @@ class RangeCollector {
           lower_prefix_(lower.kind == Bound::Kind::None ? 0 : sort_prefix(lower.value)),
           upper_prefix_(upper.kind == Bound::Kind::None ? 0 : sort_prefix(upper.value)) {
         covered_.reserve(64);
+        ids_.reserve(4 * kNodeSlots);
     }
 
     void collect(const BitMapBTreeNode& node, bool has_lower, bool has_upper) {
@@ -445,8 +456,9 @@ class RangeCollector {
     }
 
     Bitmap finish(const Bitmap& universe) {
-        Bitmap result = Bitmap::or_many(covered_);
-        result.add_many(ids_.data(), n_ids_);
+        radix_sort(ids_);
+        Bitmap result = covered_.empty() ? Bitmap::of(ids_) : Bitmap::or_many(covered_);
+        if (!covered_.empty()) result.add_many(ids_);
         result.and_inplace(universe);
         return result;
     }
@@ -462,6 +474,10 @@ class RangeCollector {
     }
 
     void cover(const InternalNode& in, uint32_t index) {
+        if (in.leaf_children) {
+            in.append_leaf_ids(index, ids_);
+            return;
+        }
         const std::optional<Bitmap>& bitmap = in.bitmaps[in.offset + index];
         ensure(bitmap.has_value(), missing_bitmap_message(*child_at(in, in.offset + index)));
         covered_.push_back(&*bitmap);
@@ -480,10 +496,7 @@ class RangeCollector {
                        ? std::upper_bound(first, last, CompositeKey128::last_of(upper_prefix_))
                        : std::lower_bound(first, last, CompositeKey128::first_of(upper_prefix_));
         }
-        const auto n = static_cast<size_t>(last - first);
-        // At most two leaves are visited: the ends of the two boundary paths.
-        ensure(n_ids_ + n <= ids_.size(), "range query visited more than two leaves");
-        for (const CompositeKey128* k = first; k != last; ++k) ids_[n_ids_++] = k->id();
+        for (const CompositeKey128* k = first; k != last; ++k) ids_.push_back(k->id());
     }
 
     Bound::Kind lower_kind_;
@@ -491,8 +504,7 @@ class RangeCollector {
     u128 lower_prefix_;
     u128 upper_prefix_;
     std::vector<const Bitmap*> covered_;
-    std::array<uint32_t, 2 * kNodeSlots> ids_;
-    size_t n_ids_ = 0;
+    std::vector<uint32_t> ids_;
 };
 
 }  // namespace
@@ -538,7 +550,12 @@ struct Verifier {
         for (uint32_t slot = 0; slot < kNodeSlots; ++slot) {
             const bool inside = slot >= in.offset && slot < in.offset + in.len;
             check(inside == (in.children[slot] != nullptr), "child presence differs from window");
-            check(inside == in.bitmaps[slot].has_value(), "bitmap presence differs from window");
+            check((inside && !in.leaf_children) == in.bitmaps[slot].has_value(),
+                  "bitmap presence differs from window");
+            if (inside) {
+                check(in.children[slot]->is_leaf() == in.leaf_children,
+                      "leaf_children differs from the children");
+            }
         }
         Bitmap all;
         for (uint32_t i = 0; i < in.len; ++i) {
@@ -551,7 +568,9 @@ struct Verifier {
             const CompositeKey128* child_lower = i == 0 ? lower : &in.keys[slot];
             const CompositeKey128* child_upper = i + 1 == in.len ? upper : &in.keys[slot + 1];
             Bitmap ids = walk(*in.children[slot], depth + 1, child_lower, child_upper);
-            check(ids == *in.bitmaps[slot], "bitmap differs from the ids beneath its child");
+            if (!in.leaf_children) {
+                check(ids == *in.bitmaps[slot], "bitmap differs from the ids beneath its child");
+            }
             all.or_inplace(ids);
         }
         return all;

@@ -4,19 +4,25 @@
 //
 // Node layout (one allocation per node, all slots inline):
 //
-//   BitMapBTreeNode { NodeKind kind; u32 len; u32 offset; }
+//   BitMapBTreeNode { NodeKind kind; bool leaf_children; u32 len; u32 offset; }
 //   LeafNode     : BitMapBTreeNode { CompositeKey128 keys[96]; }
 //   InternalNode : BitMapBTreeNode { CompositeKey128 keys[96];
 //                                    optional<Bitmap> bitmaps[96];
 //                                    NodePtr children[96]; }
+//
+// The nodes just above the leaves carry no bitmaps: a leaf's keys hold its
+// ids already, in one contiguous array, where a bitmap of its few dozen ids
+// scattered over the id space would be a dozen tiny containers that every
+// write touches twice. A range query copies a covered leaf's ids instead.
 //
 // The used slots of a node are its window, offset .. offset+len-1. The window
 // sits in the middle of the slots, so an insertion shifts at most half of it
 // towards the nearer free end; it is recentered when it reaches an end.
 //
 // Invariants (checked by `verify()`):
-//   1. Interior slots inside the window have a child and a bitmap; slots
-//      outside it have neither. (Leaf keys outside the window are garbage.)
+//   1. Interior slots inside the window have a child; slots outside it have
+//      none. A slot has a bitmap exactly when it has a child that is itself
+//      interior. (Leaf keys outside the window are garbage.)
 //   2. Leaf keys ascend strictly; no key occurs twice in the tree. Interior
 //      separators ascend strictly from window index 1 on.
 //   3. keys[i] of an interior node is the first key child i held when it was
@@ -25,7 +31,8 @@
 //      separator is never compared, and may exceed keys[1] once child 0 has
 //      received smaller keys and split.
 //   4. bitmaps[i] holds exactly the ids of the keys beneath child i.
-//   5. Leaves carry no bitmaps.
+//   5. Leaves, and the nodes whose children are leaves, carry no bitmaps;
+//      `leaf_children` says which nodes those are.
 //   6. All leaves are at the same depth; the tree grows only at the root.
 //   7. At rest, a window touches slot 0 or slot 96 only if it holds 95 keys.
 //
@@ -39,7 +46,7 @@
 //
 // Cost, with n keys and fanout ~48..95: insert and remove O(log n) node
 // visits, a binary search and a shift of at most half a node each, plus one
-// bitmap update per level. A range query descends only along its two
+// bitmap update per level above the leaves' parents. A range query descends only along its two
 // boundary paths; every child between them contributes its bitmap to one
 // union, and the result is intersected with the universe once.
 #pragma once
@@ -93,6 +100,7 @@ using NodePtr = std::unique_ptr<BitMapBTreeNode, NodeDeleter>;
 
 struct BitMapBTreeNode {
     NodeKind kind;
+    bool leaf_children = false;  // interior nodes only
     uint32_t len;
     uint32_t offset;
 
@@ -137,8 +145,10 @@ struct InternalNode : BitMapBTreeNode {
     std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;
     std::array<NodePtr, kNodeSlots> children;
 
-    explicit InternalNode(uint32_t start_offset = 48)
-        : BitMapBTreeNode(NodeKind::Internal, 0, start_offset) {}
+    InternalNode(uint32_t start_offset, bool over_leaves)
+        : BitMapBTreeNode(NodeKind::Internal, 0, start_offset) {
+        leaf_children = over_leaves;
+    }
 
     // Window index (0 .. len-1) of the child a bound with this value starts
     // or ends in; see ranged_b_tree.cpp.
@@ -153,8 +163,10 @@ struct InternalNode : BitMapBTreeNode {
     std::pair<CompositeKey128, NodePtr> split();
     void recenter();
     void shift_right(uint32_t from, uint32_t to, uint32_t by);
-    // A new bitmap: the union of all the node's bitmaps.
+    // A new bitmap of every id beneath the node.
     Bitmap get_bitmap() const;
+    // Appends the ids of child `index`'s keys to `out`; its children are leaves.
+    void append_leaf_ids(uint32_t index, std::vector<uint32_t>& out) const;
 };
 
 class BitMapBTree {
