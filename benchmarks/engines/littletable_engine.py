@@ -12,7 +12,6 @@ attribute's index: littletable has no in-place re-index, and its
 from __future__ import annotations
 
 from ..queries import And, Between, Cmp, In, OwnerRef
-from ..workload import ATTRS
 from .base import _SEQ, Engine
 from .scan import compile_predicate
 
@@ -30,7 +29,7 @@ class LittletableEngine(Engine):
         self.items = items
         self.owners = owners
         t = self.table = lt.Table("items")
-        for attr in ATTRS:
+        for attr in self.schema.attrs:
             t.create_index(attr)
         t.insert_many(items)
 
@@ -75,7 +74,7 @@ class LittletableEngine(Engine):
         fn = None
         if rest:
             rest_expr = rest[0] if len(rest) == 1 else And(tuple(rest))
-            cond, values = compile_predicate(rest_expr, self.owners)
+            cond, values = compile_predicate(rest_expr, self.owners, self.schema)
             params = ", ".join(f"v{i}" for i in range(len(values)))
             ns = {}
             exec(f"def _mk({params}):\n    return lambda o: {cond}\n", ns)

@@ -1,18 +1,24 @@
 """pandas: one DataFrame row per object, boolean masks (``==``, ``.isin``,
 ``.between``), results gathered from an object column.
 
-``colour`` (10 distinct strings) is a categorical; ``owner`` is the owner's
-position in an owners DataFrame; a dotted path evaluates the condition on the
-owners and indexes that mask by the items' owner positions.
+Few-valued strings (``colour``) are categoricals; the reference attribute is
+the nested object's position in a second DataFrame (-1 for none); a dotted
+path evaluates the condition on the nested objects and indexes that mask by
+the items' positions, a position of -1 reading an extra False at the end.
+NaN compares false (and ``!=`` true) in pandas as in Python; ``!=`` on a
+dotted path is the complement of ``==``, so it is true for items without a
+nested object.
 """
 
 from __future__ import annotations
 
 import dataclasses
+from operator import attrgetter
 
 from ..queries import OPS, And, Between, Cmp, In, Not, Or, OwnerRef
-from ..workload import COLOURS
 from .base import Engine
+
+NUMPY_TYPES = {"int": "int64", "int8": "int8", "float": "float64"}
 
 
 class PandasEngine(Engine):
@@ -23,22 +29,30 @@ class PandasEngine(Engine):
     def build(self, items, owners):
         import numpy as np
         import pandas as pd
+        s = self.schema
         self.items = items
         self.objs = np.array(items, dtype=object)  # gathered by mask
+        ids = s.ref_ids(items)
+        if s.ref in s.missing:
+            ids = [-1 if i is None else i for i in ids]
         self.df = pd.DataFrame({
-            # Every colour is a category, so a write may bring in one the
-            # objects did not have.
-            "colour": pd.Categorical([o.colour for o in items], categories=COLOURS),
-            "size": np.fromiter((o.size for o in items), dtype=np.int64, count=len(items)),
-            "price": np.fromiter((o.price for o in items), dtype=np.float64, count=len(items)),
-            "name": pd.array([o.name for o in items], dtype="str"),
-            "flag": np.fromiter((o.flag for o in items), dtype=np.int8, count=len(items)),
-            "owner": np.fromiter((o.owner.oid for o in items), dtype=np.int32, count=len(items)),
+            **{attr: self._column(items, attr, kind) for attr, kind in s.columns.items()},
+            s.ref: np.asarray(ids, dtype=np.int32),
         })
-        self.owners = pd.DataFrame({
-            "name": pd.array([w.name for w in owners], dtype="str"),
-            "age": np.array([w.age for w in owners], dtype=np.int64),
-        })
+        self.owners = pd.DataFrame({attr: self._column(owners, attr, kind)
+                                    for attr, kind in s.ref_columns.items()})
+
+    def _column(self, objs, attr, kind):
+        import numpy as np
+        import pandas as pd
+        values = map(attrgetter(attr), objs)
+        if kind == "category":
+            # Every value the workload may write is a category, so a write
+            # may bring in one the objects did not have.
+            return pd.Categorical(list(values), categories=self.schema.categories.get(attr))
+        if kind == "str":
+            return pd.array(list(values), dtype="str")
+        return np.fromiter(values, dtype=NUMPY_TYPES[kind], count=len(objs))
 
     def close(self):
         self.df = self.objs = self.items = None
@@ -49,11 +63,14 @@ class PandasEngine(Engine):
             if "." in e.attr:
                 # Evaluate the condition on the owners, then look each item's
                 # owner position up in that mask.
+                import numpy as np
                 import pandas as pd
                 head, tail = e.attr.split(".", 1)
-                sub = dataclasses.replace(e, attr=tail)
-                owner_ok = self._mask(sub, self.owners).to_numpy()
-                return pd.Series(owner_ok[df[head].to_numpy()], index=df.index)
+                ne = isinstance(e, Cmp) and e.op == "!="
+                sub = dataclasses.replace(e, attr=tail, **({"op": "=="} if ne else {}))
+                owner_ok = np.append(self._mask(sub, self.owners).to_numpy(), False)
+                ok = owner_ok[df[head].to_numpy()]
+                return pd.Series(~ok if ne else ok, index=df.index)
             col = df[e.attr]
             if isinstance(e, Cmp):
                 v = e.value.pos if isinstance(e.value, OwnerRef) else e.value

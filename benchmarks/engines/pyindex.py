@@ -4,9 +4,11 @@ Each bucket is a dict used as an insertion-ordered set, so at build time
 (objects added in construction order) a bucket already lists its objects in
 construction order and an exact lookup is just ``list(bucket)``.  A write
 moves the object between buckets and marks the new bucket for re-sorting on
-its next read.  Ranges use a sorted list of an attribute's distinct values
-and ``bisect``.  Dotted paths (``owner.age``) first find the matching owners,
-then union their ``owner`` buckets.  A conjunction is driven by its most
+its next read.  Ranges use a sorted list of an attribute's distinct numbers
+(NaN left out: it is in no range, and it would break the order) and
+``bisect``.  Dotted paths (``owner.age``) first find the matching owners,
+then union their ``owner`` buckets (and, for ``!=``, the bucket of items
+that hold no nested object).  A conjunction is driven by its most
 selective indexed condition; the other conditions are tested on the
 candidates with a comprehension.
 """
@@ -17,7 +19,6 @@ import bisect
 from itertools import chain
 
 from ..queries import OPS, And, Between, Cmp, In, Not, Or, OwnerRef
-from ..workload import ATTRS
 from .base import _SEQ, Engine
 from .scan import compile_predicate
 
@@ -35,7 +36,7 @@ class PyIndexEngine(Engine):
         self.items = items
         self.owners = owners
         self.index = {}
-        for attr in ATTRS:
+        for attr in self.schema.attrs:
             buckets = {}
             get = buckets.get
             for o in items:
@@ -66,7 +67,8 @@ class PyIndexEngine(Engine):
     def _keys(self, attr):
         keys = self.sorted_keys.get(attr)
         if keys is None:
-            keys = self.sorted_keys[attr] = sorted(self.index[attr])
+            keys = self.sorted_keys[attr] = sorted(
+                k for k in self.index[attr] if k is not None and k == k)
         return keys
 
     def _values(self, e):
@@ -107,6 +109,8 @@ class PyIndexEngine(Engine):
             else:
                 f, v = OPS[e.op], e.value
                 owners = [w for w in self.owners if f(getattr(w, tail), v)]
+                if e.op == "!=":
+                    owners.append(None)
             values = owners
             attr = head
         else:
@@ -130,7 +134,7 @@ class PyIndexEngine(Engine):
         return len(self.items)
 
     def _scan_plan(self, e):
-        cond, values = compile_predicate(e, self.owners)
+        cond, values = compile_predicate(e, self.owners, self.schema)
         params = "".join(f", v{k}" for k in range(len(values)))
         ns = {}
         exec(f"def _f(objs{params}):\n    return [o for o in objs if {cond}]\n", ns)
@@ -169,7 +173,7 @@ class PyIndexEngine(Engine):
         for i in drivers + [None]:
             rest = [c for j, c in enumerate(children) if j != i]
             cond, values = compile_predicate(
-                rest[0] if len(rest) == 1 else And(tuple(rest)), self.owners)
+                rest[0] if len(rest) == 1 else And(tuple(rest)), self.owners, self.schema)
             params = "".join(f", v{k}" for k in range(len(values)))
             ns = {}
             exec(f"def _f(objs{params}):\n    return [o for o in objs if {cond}]\n", ns)

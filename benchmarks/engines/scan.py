@@ -6,7 +6,7 @@ from ..queries import And, Between, Cmp, In, Not, Or, OwnerRef
 from .base import Engine
 
 
-def compile_predicate(expr, owners):
+def compile_predicate(expr, owners, schema):
     """Turn an expression into Python source plus bound values."""
     values = []
 
@@ -16,15 +16,25 @@ def compile_predicate(expr, owners):
         values.append(v)
         return f"v{len(values) - 1}"
 
+    def through_ref(e, test):
+        """``test`` guarded against an item that holds no nested object: a
+        path through None matches nothing, and so ``!=`` on it matches."""
+        head = e.attr.split(".", 1)[0]
+        if "." not in e.attr or head not in schema.missing:
+            return test
+        if isinstance(e, Cmp) and e.op == "!=":
+            return f"o.{head} is None or {test}"
+        return f"o.{head} is not None and {test}"
+
     def src(e):
         if isinstance(e, Cmp):
-            op = "is" if e.op == "==" and e.attr == "owner" else e.op
-            return f"o.{e.attr} {op} {bind(e.value)}"
+            op = "is" if e.op == "==" and e.attr == schema.ref else e.op
+            return through_ref(e, f"o.{e.attr} {op} {bind(e.value)}")
         if isinstance(e, In):
             vals = [owners[v.pos] if isinstance(v, OwnerRef) else v for v in e.values]
-            return f"o.{e.attr} in {bind(frozenset(vals))}"
+            return through_ref(e, f"o.{e.attr} in {bind(frozenset(vals))}")
         if isinstance(e, Between):
-            return f"{bind(e.lo)} <= o.{e.attr} <= {bind(e.hi)}"
+            return through_ref(e, f"{bind(e.lo)} <= o.{e.attr} <= {bind(e.hi)}")
         if isinstance(e, And):
             return " and ".join(f"({src(c)})" for c in e.children)
         if isinstance(e, Or):
@@ -45,7 +55,7 @@ class ScanEngine(Engine):
         self.owners = owners
 
     def prepare(self, query):
-        cond, values = compile_predicate(query.expr, self.owners)
+        cond, values = compile_predicate(query.expr, self.owners, self.schema)
         params = ", ".join(f"v{i}" for i in range(len(values)))
         code = f"def _q(objs, {params}):\n    return [o for o in objs if {cond}]\n"
         ns = {}

@@ -2,16 +2,25 @@
 
 Rows carry the object's position as their rowid; a query selects rowids in
 order and maps them back to the objects.  Writes set the attribute on the
-object and UPDATE the row (executemany).
+object and UPDATE the row (executemany).  NaN and None are stored as NULL
+(sqlite3 binds a NaN as NULL).
 """
 
 from __future__ import annotations
 
 import sqlite3
 
-from ..workload import ATTRS
+from ..schema import tuple_getter
 from .base import Engine
 from .sqlsupport import where
+
+SQL_TYPES = {"category": "TEXT", "str": "TEXT", "int": "INTEGER", "int8": "INTEGER",
+             "float": "REAL"}
+
+
+def _table(name, columns):
+    cols = ", ".join(f"{attr} {SQL_TYPES[kind]}" for attr, kind in columns.items())
+    return f"CREATE TABLE {name} (id INTEGER PRIMARY KEY, {cols})"
 
 
 class SqliteEngine(Engine):
@@ -23,23 +32,26 @@ class SqliteEngine(Engine):
         return f"sqlite {sqlite3.sqlite_version}"
 
     def build(self, items, owners):
+        s = self.schema
         self.items = items
         con = self.con = sqlite3.connect(":memory:", isolation_level=None)
         con.execute("PRAGMA journal_mode = OFF")
         con.execute("PRAGMA synchronous = OFF")
-        con.execute("CREATE TABLE owners (id INTEGER PRIMARY KEY, name TEXT, age INTEGER)")
-        con.execute("CREATE TABLE items (id INTEGER PRIMARY KEY, colour TEXT, size INTEGER,"
-                    " price REAL, name TEXT, flag INTEGER, owner INTEGER)")
+        con.execute(_table(s.ref_table, s.ref_columns))
+        con.execute(_table("items", dict(s.columns, **{s.ref: "int"})))
         con.execute("BEGIN")
-        con.executemany("INSERT INTO owners VALUES (?, ?, ?)",
-                        [(w.oid, w.name, w.age) for w in owners])
-        con.executemany("INSERT INTO items VALUES (?, ?, ?, ?, ?, ?, ?)",
-                        [(o.seq, o.colour, o.size, o.price, o.name, o.flag, o.owner.oid)
-                         for o in items])
-        for attr in ATTRS:
+        get = tuple_getter(s.ref_columns)
+        marks = ", ".join("?" * (len(s.ref_columns) + 1))
+        con.executemany(f"INSERT INTO {s.ref_table} VALUES ({marks})",
+                        [(w.oid, *get(w)) for w in owners])
+        get = tuple_getter(s.columns)
+        marks = ", ".join("?" * (len(s.columns) + 2))
+        con.executemany(f"INSERT INTO items VALUES ({marks})",
+                        [(o.seq, *get(o), r) for o, r in zip(items, s.ref_ids(items))])
+        for attr in s.attrs:
             con.execute(f"CREATE INDEX items_{attr} ON items ({attr})")
-        con.execute("CREATE INDEX owners_name ON owners (name)")
-        con.execute("CREATE INDEX owners_age ON owners (age)")
+        for attr in s.ref_columns:
+            con.execute(f"CREATE INDEX {s.ref_table}_{attr} ON {s.ref_table} ({attr})")
         con.execute("COMMIT")
         con.execute("ANALYZE")
 
@@ -50,7 +62,7 @@ class SqliteEngine(Engine):
 
     def prepare(self, query):
         params = []
-        sql = f"SELECT id FROM items WHERE {where(query.expr, params)} ORDER BY id"
+        sql = f"SELECT id FROM items WHERE {where(query.expr, self.schema, params)} ORDER BY id"
         execute, items = self.con.execute, self.items
         params = tuple(params)
         return lambda: [items[r] for (r,) in execute(sql, params)]
