@@ -1,12 +1,12 @@
 #include "structures/ranged_b_tree.hpp"
 
-#include "structures/id_sort.hpp"
-
 #include <algorithm>
 #include <array>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "structures/id_sort.hpp"
 
 namespace corvalex {
 

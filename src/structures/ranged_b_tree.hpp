@@ -46,9 +46,10 @@
 //
 // Cost, with n keys and fanout ~48..95: insert and remove O(log n) node
 // visits, a binary search and a shift of at most half a node each, plus one
-// bitmap update per level above the leaves' parents. A range query descends only along its two
-// boundary paths; every child between them contributes its bitmap to one
-// union, and the result is intersected with the universe once.
+// bitmap update per level above the leaves' parents. A range query descends
+// only along its two boundary paths; every child between them contributes its
+// bitmap (or, below the leaves' parents, its keys' ids) to one union, and the
+// result is intersected with the universe once.
 #pragma once
 
 #include <array>
