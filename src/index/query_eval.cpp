@@ -23,9 +23,11 @@ class SetUnion {
     }
     bool any() const noexcept { return any_; }
     Bitmap take() {
-        Bitmap result = Bitmap::or_many(large_);
-        result.add_many(small_);
-        return result;
+        if (small_.empty()) return Bitmap::or_many(large_);
+        Bitmap small = Bitmap::of_unsorted(small_);
+        if (large_.empty()) return small;
+        large_.push_back(&small);
+        return Bitmap::or_many(large_);
     }
 
   private:

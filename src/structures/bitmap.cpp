@@ -2,9 +2,94 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <vector>
 
+#include "structures/id_sort.hpp"
+
 namespace corvalex {
+
+namespace {
+
+constexpr uint32_t kChunkWords = 1 << 10;  // 64-bit words per 64K-id chunk
+constexpr uint32_t kMaxArrayIds = 4096;    // larger containers are bitsets
+
+// Ids per chunk of span below which sorting beats marking a bitset: zeroing
+// and scanning a chunk's 8 KiB costs about as much as sorting this many.
+constexpr uint64_t kIdsPerChunkForBitset = 32;
+
+template <class T>
+char* put(char* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+    return at + sizeof value;
+}
+
+// Builds the bitmap from a bitset over the chunks `first_chunk` on, written
+// in CRoaring's portable serialised form (no run containers) and read back:
+// that makes each container in one step through the public API, the same
+// in every CRoaring release.
+roaring_bitmap_t* from_bitset(const std::vector<uint64_t>& words, uint32_t first_chunk) {
+    constexpr uint32_t kCookieWithoutRuns = 12346;
+    const uint32_t chunks = static_cast<uint32_t>(words.size() / kChunkWords);
+    std::vector<uint32_t> counts(chunks);
+    uint32_t containers = 0;
+    size_t payload = 0;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        uint32_t n = 0;
+        for (uint32_t w = 0; w < kChunkWords; ++w) n += std::popcount(words[c * kChunkWords + w]);
+        counts[c] = n;
+        if (n == 0) continue;
+        ++containers;
+        payload += n > kMaxArrayIds ? kChunkWords * sizeof(uint64_t) : n * sizeof(uint16_t);
+    }
+    const size_t header = 8 + 8 * static_cast<size_t>(containers);
+    std::vector<char> buffer(header + payload);
+    char* at = put(buffer.data(), kCookieWithoutRuns);
+    at = put(at, containers);
+    for (uint32_t c = 0; c < chunks; ++c) {
+        if (counts[c] == 0) continue;
+        at = put(at, static_cast<uint16_t>(first_chunk + c));
+        at = put(at, static_cast<uint16_t>(counts[c] - 1));
+    }
+    size_t offset = header;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        if (counts[c] == 0) continue;
+        at = put(at, static_cast<uint32_t>(offset));
+        offset += counts[c] > kMaxArrayIds ? kChunkWords * sizeof(uint64_t)
+                                           : counts[c] * sizeof(uint16_t);
+    }
+    for (uint32_t c = 0; c < chunks; ++c) {
+        const uint64_t* chunk = words.data() + static_cast<size_t>(c) * kChunkWords;
+        if (counts[c] > kMaxArrayIds) {
+            std::memcpy(at, chunk, kChunkWords * sizeof(uint64_t));
+            at += kChunkWords * sizeof(uint64_t);
+            continue;
+        }
+        for (uint32_t w = 0; w < kChunkWords; ++w) {
+            for (uint64_t bits = chunk[w]; bits != 0; bits &= bits - 1)
+                at = put(at, static_cast<uint16_t>(w * 64 + std::countr_zero(bits)));
+        }
+    }
+    return roaring_bitmap_portable_deserialize_safe(buffer.data(), buffer.size());
+}
+
+}  // namespace
+
+Bitmap Bitmap::of_unsorted(std::span<uint32_t> ids) {
+    if (ids.empty()) return Bitmap();
+    const auto [low, high] = std::minmax_element(ids.begin(), ids.end());
+    const uint32_t first_chunk = *low >> 16;
+    const uint64_t chunks = (*high >> 16) - first_chunk + 1;
+    if (std::endian::native != std::endian::little || chunks * kIdsPerChunkForBitset > ids.size()) {
+        radix_sort(ids);
+        return of(ids);
+    }
+    std::vector<uint64_t> words(chunks * kChunkWords);
+    const uint32_t base = first_chunk << 16;
+    for (const uint32_t id : ids) words[(id - base) >> 6] |= uint64_t{1} << (id & 63);
+    return Bitmap(checked(from_bitset(words, first_chunk)));
+}
 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> bitmaps) {
     if (bitmaps.empty()) return Bitmap();

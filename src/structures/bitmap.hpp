@@ -37,6 +37,10 @@ class Bitmap {
         b.add_many(ids);
         return b;
     }
+    // A bitmap of `ids` in any order, duplicates allowed; `ids` may be
+    // reordered. Much cheaper per id than adding them one by one, which
+    // inserts into the middle of the containers unless the ids come sorted.
+    static Bitmap of_unsorted(std::span<uint32_t> ids);
 
     ~Bitmap() {
         if (ptr_ != nullptr) roaring_bitmap_free(ptr_);

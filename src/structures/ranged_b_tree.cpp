@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "structures/id_sort.hpp"
-
 namespace corvalex {
 
 namespace {
@@ -273,8 +271,7 @@ Bitmap InternalNode::get_bitmap() const {
         std::vector<uint32_t> ids;
         ids.reserve(static_cast<size_t>(len) * kNodeSlots);
         for (uint32_t i = 0; i < len; ++i) append_leaf_ids(i, ids);
-        radix_sort(ids);
-        return Bitmap::of(ids);
+        return Bitmap::of_unsorted(ids);
     }
     std::array<const Bitmap*, kNodeSlots> present;
     size_t n = 0;
@@ -456,11 +453,13 @@ class RangeCollector {
     }
 
     Bitmap finish(const Bitmap& universe) {
-        radix_sort(ids_);
-        Bitmap result = covered_.empty() ? Bitmap::of(ids_) : Bitmap::or_many(covered_);
-        if (!covered_.empty()) result.add_many(ids_);
-        result.and_inplace(universe);
-        return result;
+        Bitmap leaf_ids = Bitmap::of_unsorted(ids_);
+        if (!covered_.empty()) {
+            if (!ids_.empty()) covered_.push_back(&leaf_ids);
+            leaf_ids = Bitmap::or_many(covered_);
+        }
+        leaf_ids.and_inplace(universe);
+        return leaf_ids;
     }
 
   private:
