@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "structures/id_sort.hpp"
@@ -25,53 +26,73 @@ char* put(char* at, T value) {
     return at + sizeof value;
 }
 
-// Builds the bitmap from a bitset over the chunks `first_chunk` on, written
-// in CRoaring's portable serialised form (no run containers) and read back:
-// that makes each container in one step through the public API, the same
-// in every CRoaring release.
-roaring_bitmap_t* from_bitset(const std::vector<uint64_t>& words, uint32_t first_chunk) {
+// The ids of a few consecutive 64K-id chunks as one bitset, with the number
+// of ids in each chunk.
+struct ChunkedBitset {
+    ChunkedBitset(uint32_t first, uint64_t chunks)
+        : first_chunk(first), words(chunks * kChunkWords), counts(chunks) {}
+
+    void mark(uint32_t id) {
+        const uint32_t at = id - (first_chunk << 16);
+        uint64_t& word = words[at >> 6];
+        const uint64_t bit = uint64_t{1} << (at & 63);
+        counts[at >> 16] += (word & bit) == 0 ? 1 : 0;
+        word |= bit;
+    }
+
+    uint32_t first_chunk;
+    std::vector<uint64_t> words;
+    std::vector<uint32_t> counts;
+};
+
+size_t container_bytes(uint32_t count) {
+    return count > kMaxArrayIds ? kChunkWords * sizeof(uint64_t) : count * sizeof(uint16_t);
+}
+
+// Writes the bitset in CRoaring's portable serialised form (no run
+// containers) and reads it back: that makes each container in one step
+// through the public API, the same in every CRoaring release.
+roaring_bitmap_t* from_bitset(const ChunkedBitset& bits) {
     constexpr uint32_t kCookieWithoutRuns = 12346;
-    const uint32_t chunks = static_cast<uint32_t>(words.size() / kChunkWords);
-    std::vector<uint32_t> counts(chunks);
+    const auto chunks = static_cast<uint32_t>(bits.counts.size());
     uint32_t containers = 0;
     size_t payload = 0;
-    for (uint32_t c = 0; c < chunks; ++c) {
-        uint32_t n = 0;
-        for (uint32_t w = 0; w < kChunkWords; ++w) n += std::popcount(words[c * kChunkWords + w]);
-        counts[c] = n;
-        if (n == 0) continue;
+    for (const uint32_t count : bits.counts) {
+        if (count == 0) continue;
         ++containers;
-        payload += n > kMaxArrayIds ? kChunkWords * sizeof(uint64_t) : n * sizeof(uint16_t);
+        payload += container_bytes(count);
     }
     const size_t header = 8 + 8 * static_cast<size_t>(containers);
-    std::vector<char> buffer(header + payload);
-    char* at = put(buffer.data(), kCookieWithoutRuns);
+    const size_t size = header + payload;
+    const std::unique_ptr<char[]> buffer(new char[size]);
+    char* at = put(buffer.get(), kCookieWithoutRuns);
     at = put(at, containers);
     for (uint32_t c = 0; c < chunks; ++c) {
-        if (counts[c] == 0) continue;
-        at = put(at, static_cast<uint16_t>(first_chunk + c));
-        at = put(at, static_cast<uint16_t>(counts[c] - 1));
+        if (bits.counts[c] == 0) continue;
+        at = put(at, static_cast<uint16_t>(bits.first_chunk + c));
+        at = put(at, static_cast<uint16_t>(bits.counts[c] - 1));
     }
     size_t offset = header;
-    for (uint32_t c = 0; c < chunks; ++c) {
-        if (counts[c] == 0) continue;
+    for (const uint32_t count : bits.counts) {
+        if (count == 0) continue;
         at = put(at, static_cast<uint32_t>(offset));
-        offset += counts[c] > kMaxArrayIds ? kChunkWords * sizeof(uint64_t)
-                                           : counts[c] * sizeof(uint16_t);
+        offset += container_bytes(count);
     }
     for (uint32_t c = 0; c < chunks; ++c) {
-        const uint64_t* chunk = words.data() + static_cast<size_t>(c) * kChunkWords;
-        if (counts[c] > kMaxArrayIds) {
+        const uint32_t count = bits.counts[c];
+        if (count == 0) continue;
+        const uint64_t* chunk = bits.words.data() + static_cast<size_t>(c) * kChunkWords;
+        if (count > kMaxArrayIds) {
             std::memcpy(at, chunk, kChunkWords * sizeof(uint64_t));
             at += kChunkWords * sizeof(uint64_t);
             continue;
         }
         for (uint32_t w = 0; w < kChunkWords; ++w) {
-            for (uint64_t bits = chunk[w]; bits != 0; bits &= bits - 1)
-                at = put(at, static_cast<uint16_t>(w * 64 + std::countr_zero(bits)));
+            for (uint64_t word = chunk[w]; word != 0; word &= word - 1)
+                at = put(at, static_cast<uint16_t>(w * 64 + std::countr_zero(word)));
         }
     }
-    return roaring_bitmap_portable_deserialize_safe(buffer.data(), buffer.size());
+    return roaring_bitmap_portable_deserialize_safe(buffer.get(), size);
 }
 
 }  // namespace
@@ -85,10 +106,9 @@ Bitmap Bitmap::of_unsorted(std::span<uint32_t> ids) {
         radix_sort(ids);
         return of(ids);
     }
-    std::vector<uint64_t> words(chunks * kChunkWords);
-    const uint32_t base = first_chunk << 16;
-    for (const uint32_t id : ids) words[(id - base) >> 6] |= uint64_t{1} << (id & 63);
-    return Bitmap(checked(from_bitset(words, first_chunk)));
+    ChunkedBitset bits(first_chunk, chunks);
+    for (const uint32_t id : ids) bits.mark(id);
+    return Bitmap(checked(from_bitset(bits)));
 }
 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> bitmaps) {
