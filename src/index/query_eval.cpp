@@ -36,15 +36,53 @@ class SetUnion {
     bool any_ = false;
 };
 
-Bitmap condition_ids(const AttributeTable& table, const Bitmap& universe, QueryKind kind,
-                     const QueryExpr& expr, std::string_view path);
+// A condition's ids: computed here, or one of the index's own sets, read
+// in place so that a large set is not copied only to be intersected.
+class Ids {
+  public:
+    Ids() = default;
+    explicit Ids(Bitmap owned) : owned_(std::move(owned)) {}
+    static Ids borrowed(const Bitmap& set) {
+        Ids ids;
+        ids.borrowed_ = &set;
+        return ids;
+    }
+    static Ids of(const HybridSet* set) {
+        if (set == nullptr) return Ids();
+        if (const Bitmap* bitmap = set->large()) return borrowed(*bitmap);
+        return Ids(set->as_bitmap());
+    }
+
+    const Bitmap& get() const noexcept { return borrowed_ != nullptr ? *borrowed_ : owned_; }
+    Bitmap take() && { return borrowed_ != nullptr ? borrowed_->copy() : std::move(owned_); }
+
+    void intersect(const Bitmap& other) {
+        if (borrowed_ != nullptr)
+            *this = Ids(Bitmap::and_of(*borrowed_, other));
+        else
+            owned_.and_inplace(other);
+    }
+    void unite(const Bitmap& other) {
+        if (borrowed_ != nullptr)
+            *this = Ids(Bitmap::or_of(*borrowed_, other));
+        else
+            owned_.or_inplace(other);
+    }
+
+  private:
+    const Bitmap* borrowed_ = nullptr;
+    Bitmap owned_;
+};
+
+Ids condition_ids(const AttributeTable& table, const Bitmap& universe, QueryKind kind,
+                  const QueryExpr& expr, std::string_view path);
 
 Bitmap nested_condition_ids(const QueryMap& map, QueryKind kind, const QueryExpr& expr,
                             std::string_view path) {
     const Bitmap inner = [&] {
         auto table = map.nested.index->read();
         auto allowed = map.nested.allowed->read();
-        return condition_ids(*table, *allowed, kind, expr, path);
+        return condition_ids(*table, *allowed, kind, expr, path).take();
     }();
     if (map.nested_ids.empty() || inner.is_empty()) return Bitmap();
     SetUnion holders;
@@ -120,30 +158,28 @@ Bitmap member_ids(const QueryMap& map, std::span<const PyValue> values, const Bi
 
 // One attribute condition (Ne arrives as the Eq inside its complement),
 // with `path` in place of the expression's own.
-Bitmap condition_ids(const AttributeTable& table, const Bitmap& universe, QueryKind kind,
-                     const QueryExpr& expr, std::string_view path) {
+Ids condition_ids(const AttributeTable& table, const Bitmap& universe, QueryKind kind,
+                  const QueryExpr& expr, std::string_view path) {
     const AttrParts parts = attr_parts(path);
-    if (table.empty()) return Bitmap();
+    if (table.empty()) return Ids();
     const auto found = table.find(parts.head);
-    if (found == table.end()) return Bitmap();
+    if (found == table.end()) return Ids();
     const QueryMap& map = *found->second;
-    if (parts.rest) return nested_condition_ids(map, kind, expr, *parts.rest);
+    if (parts.rest) return Ids(nested_condition_ids(map, kind, expr, *parts.rest));
 
     const auto values = expr.values();
     switch (kind) {
-        case QueryKind::Eq: {
-            const HybridSet* set = map.find(values[0]);
-            return set ? set->as_bitmap() : Bitmap();
-        }
+        case QueryKind::Eq:
+            return Ids::of(map.find(values[0]));
         case QueryKind::Gt:
         case QueryKind::Ge:
         case QueryKind::Lt:
         case QueryKind::Le:
-            return comparison_ids(map, kind, values[0], universe);
+            return Ids(comparison_ids(map, kind, values[0], universe));
         case QueryKind::Bt:
-            return between_ids(map, values[0], values[1], universe);
+            return Ids(between_ids(map, values[0], values[1], universe));
         case QueryKind::In:
-            return member_ids(map, values, universe);
+            return Ids(member_ids(map, values, universe));
         default:
             panic("a combination reached an attribute lookup");
     }
@@ -159,30 +195,31 @@ AttrParts attr_parts(std::string_view attr) noexcept {
 
 Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const QueryExpr& expr) {
     // A combination being evaluated: `acc` is Not's operand result, And's
-    // running result (the universe of its next operand) or Or's union.
+    // running result (the universe of its next operand; absent until the
+    // first operand is in, standing for the universe) or Or's union.
     struct Open {
         const QueryExpr* expr;
         const Bitmap* universe;
         std::size_t next;
-        std::optional<Bitmap> acc;
+        std::optional<Ids> acc;
+
+        const Bitmap& universe_of_next() const {
+            return expr->kind() == QueryKind::And && acc ? acc->get() : *universe;
+        }
     };
     std::deque<Open> open;  // elements stay put: operands point at `acc`
-    std::optional<Bitmap> done;
+    std::optional<Ids> done;
 
     auto start = [&](const QueryExpr& e, const Bitmap& within) {
         switch (e.kind()) {
             case QueryKind::Not:
+            case QueryKind::And:
+            case QueryKind::Or:
                 open.push_back({&e, &within, 0, std::nullopt});
                 return;
-            case QueryKind::And:
-                open.push_back({&e, &within, 0, within.copy()});
-                return;
-            case QueryKind::Or:
-                open.push_back({&e, &within, 0, Bitmap()});
-                return;
             case QueryKind::Ne:
-                done = Bitmap::andnot_of(within,
-                                         condition_ids(table, within, QueryKind::Eq, e, e.attr()));
+                done = Ids(Bitmap::andnot_of(
+                    within, condition_ids(table, within, QueryKind::Eq, e, e.attr()).get()));
                 return;
             default:
                 done = condition_ids(table, within, e.kind(), e, e.attr());
@@ -195,29 +232,35 @@ Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const
         Open& top = open.back();
         const QueryKind kind = top.expr->kind();
         if (done) {
-            if (kind == QueryKind::Not)
+            if (kind == QueryKind::Not || !top.acc) {
                 top.acc = std::move(*done);
-            else if (kind == QueryKind::And)
-                top.acc->and_inplace(*done);
-            else
-                top.acc->or_inplace(*done);
+                if (kind == QueryKind::And) top.acc->intersect(*top.universe);
+            } else if (kind == QueryKind::And) {
+                top.acc->intersect(done->get());
+            } else {
+                top.acc->unite(done->get());
+            }
             done.reset();
         }
         const auto operands = top.expr->operands();
         const bool finished = top.next == operands.size() ||
-                              (kind == QueryKind::And && top.next > 0 && top.acc->is_empty());
+                              (kind == QueryKind::And && top.acc && top.acc->get().is_empty());
         if (finished) {
             if (kind == QueryKind::Not)
-                done = Bitmap::andnot_of(*top.universe, *top.acc);
-            else
+                done = Ids(Bitmap::andnot_of(*top.universe, top.acc->get()));
+            else if (top.acc)
                 done = std::move(*top.acc);
+            else if (kind == QueryKind::And)
+                done = Ids(top.universe->copy());
+            else
+                done = Ids();
             open.pop_back();
             continue;
         }
         const QueryExpr& operand = operands[top.next++];
-        start(operand, kind == QueryKind::And ? *top.acc : *top.universe);
+        start(operand, top.universe_of_next());
     }
-    return std::move(*done);
+    return std::move(*done).take();
 }
 
 }  // namespace corvalex
