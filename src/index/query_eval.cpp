@@ -185,6 +185,27 @@ Ids condition_ids(const AttributeTable& table, const Bitmap& universe, QueryKind
     }
 }
 
+// True when the expression's ids always lie within the universe it is
+// evaluated in (see the table in query_eval.hpp), so that an and_ can take
+// them as its running result without intersecting again.
+bool confined_to_universe(const QueryExpr& e) {
+    switch (e.kind()) {
+        case QueryKind::Not:
+        case QueryKind::And:
+        case QueryKind::Ne:
+            return true;
+        case QueryKind::Gt:
+        case QueryKind::Ge:
+        case QueryKind::Lt:
+        case QueryKind::Le:
+        case QueryKind::Bt:
+        case QueryKind::In:
+            return !attr_parts(e.attr()).rest;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 AttrParts attr_parts(std::string_view attr) noexcept {
@@ -232,9 +253,11 @@ Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const
         Open& top = open.back();
         const QueryKind kind = top.expr->kind();
         if (done) {
-            if (kind == QueryKind::Not || !top.acc) {
+            const bool confined =
+                kind == QueryKind::And && confined_to_universe(top.expr->operands()[top.next - 1]);
+            if (kind == QueryKind::Not || !top.acc || confined) {
                 top.acc = std::move(*done);
-                if (kind == QueryKind::And) top.acc->intersect(*top.universe);
+                if (kind == QueryKind::And && !confined) top.acc->intersect(*top.universe);
             } else if (kind == QueryKind::And) {
                 top.acc->intersect(done->get());
             } else {

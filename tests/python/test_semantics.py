@@ -1,5 +1,6 @@
 """Behaviours that the model test does not reach: dotted paths through
-values that change or refer back, and unions meeting objects stored later."""
+values that change or refer back, unions meeting objects stored later, and
+every kind of condition as a later operand of an and_."""
 
 import pytest
 
@@ -25,6 +26,29 @@ def test_dotted_paths_see_the_snapshot_stored_with_the_value():
     assert got(Q.eq("owner.name", "eve")) == [date]
     with pytest.raises(NotImplementedError, match="^not yet implemented$"):
         index.reduced_query(Q.le("owner.age", Indexable()))
+
+
+def test_an_and_keeps_what_every_operand_matches_whatever_the_operand():
+    owners = [Indexable(age=a) for a in (20, 60)]
+    objects = [Indexable(a=a, b=b, owner=o) for a in (1, 2) for b in (1, 2) for o in owners]
+    index = Index()
+    index.add_object_many(objects)
+    view = index.reduced_query(Q.ne("b", 2))  # a universe smaller than the index
+    later = {
+        "eq": (Q.eq("b", 1), lambda o: o.b == 1),
+        "ne": (Q.ne("b", 1), lambda o: o.b != 1),
+        "in": (Q.in_("b", [1]), lambda o: o.b == 1),
+        "range": (Q.lt("b", 2), lambda o: o.b < 2),
+        "not": (Q.not_(Q.eq("b", 1)), lambda o: o.b != 1),
+        "and": (Q.and_(Q.eq("b", 1)), lambda o: o.b == 1),
+        "or": (Q.or_(Q.eq("b", 1)), lambda o: o.b == 1),
+        "dotted eq": (Q.eq("owner.age", 60), lambda o: o.owner.age == 60),
+        "dotted range": (Q.gt("owner.age", 30), lambda o: o.owner.age > 30),
+    }
+    for name, (expr, test) in later.items():
+        for target, within in ((index, objects), (view, [o for o in objects if o.b != 2])):
+            got = target.reduced_query(Q.and_(Q.gt("a", 1), expr)).collect()
+            assert got == [o for o in within if o.a > 1 and test(o)], name
 
 
 def test_what_a_union_carries():
