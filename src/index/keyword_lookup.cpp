@@ -37,11 +37,7 @@ TermIds term_ids(const QueryMap* map, const HashTerm& term) {
         ids.borrowed = large.front();
         return ids;
     }
-    ids.owned = Bitmap::of_unsorted(small);
-    if (!large.empty()) {
-        if (!small.empty()) large.push_back(&ids.owned);
-        ids.owned = Bitmap::or_many(large);
-    }
+    ids.owned = Bitmap::or_many(large, small);
     return ids;
 }
 

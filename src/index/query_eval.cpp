@@ -22,13 +22,7 @@ class SetUnion {
         any_ = true;
     }
     bool any() const noexcept { return any_; }
-    Bitmap take() {
-        if (small_.empty()) return Bitmap::or_many(large_);
-        Bitmap small = Bitmap::of_unsorted(small_);
-        if (large_.empty()) return small;
-        large_.push_back(&small);
-        return Bitmap::or_many(large_);
-    }
+    Bitmap take() { return Bitmap::or_many(large_, small_); }
 
   private:
     std::vector<const Bitmap*> large_;
@@ -253,15 +247,14 @@ Bitmap evaluate_query(const AttributeTable& table, const Bitmap& universe, const
         Open& top = open.back();
         const QueryKind kind = top.expr->kind();
         if (done) {
-            const bool confined =
-                kind == QueryKind::And && confined_to_universe(top.expr->operands()[top.next - 1]);
-            if (kind == QueryKind::Not || !top.acc || confined) {
+            if (kind == QueryKind::And) {
+                if (!confined_to_universe(top.expr->operands()[top.next - 1]))
+                    done->intersect(top.universe_of_next());
                 top.acc = std::move(*done);
-                if (kind == QueryKind::And && !confined) top.acc->intersect(*top.universe);
-            } else if (kind == QueryKind::And) {
-                top.acc->intersect(done->get());
+            } else if (top.acc) {
+                top.acc->unite(done->get());  // Or
             } else {
-                top.acc->unite(done->get());
+                top.acc = std::move(*done);  // Not's operand, Or's first
             }
             done.reset();
         }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include <absl/container/inlined_vector.h>
+
 #include "structures/id_sort.hpp"
 
 namespace corvalex {
@@ -109,6 +111,15 @@ Bitmap Bitmap::of_unsorted(std::span<uint32_t> ids) {
     ChunkedBitset bits(first_chunk, chunks);
     for (const uint32_t id : ids) bits.mark(id);
     return Bitmap(checked(from_bitset(bits)));
+}
+
+Bitmap Bitmap::or_many(std::span<const Bitmap* const> bitmaps, std::span<uint32_t> ids) {
+    if (ids.empty()) return or_many(bitmaps);
+    Bitmap loose = of_unsorted(ids);
+    if (bitmaps.empty()) return loose;
+    absl::InlinedVector<const Bitmap*, 64> all(bitmaps.begin(), bitmaps.end());
+    all.push_back(&loose);
+    return or_many(all);
 }
 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> bitmaps) {

@@ -95,6 +95,9 @@ class Bitmap {
     }
     // Union of all bitmaps in one pass; null pointers are not allowed.
     static Bitmap or_many(std::span<const Bitmap* const> bitmaps);
+    // Union of the bitmaps and of `ids`, which come in any order and may be
+    // reordered.
+    static Bitmap or_many(std::span<const Bitmap* const> bitmaps, std::span<uint32_t> ids);
 
     bool equals(const Bitmap& other) const { return roaring_bitmap_equals(ptr_, other.ptr_); }
     friend bool operator==(const Bitmap& a, const Bitmap& b) { return a.equals(b); }

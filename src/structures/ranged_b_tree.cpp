@@ -403,6 +403,19 @@ bool remove_from(BitMapBTreeNode& node, CompositeKey128 key) {
     return true;
 }
 
+// The first (or last) key of the outermost leaf, if that leaf holds any:
+// removals can empty a leaf, and then the end key is not looked for further.
+std::optional<CompositeKey128> outer_key(const BitMapBTreeNode& root, bool first) {
+    const BitMapBTreeNode* node = &root;
+    while (!node->is_leaf()) {
+        const InternalNode& in = node->as_internal();
+        node = child_at(in, first ? in.offset : in.offset + in.len - 1);
+    }
+    const LeafNode& leaf = node->as_leaf();
+    if (leaf.len == 0) return std::nullopt;
+    return first ? *leaf.begin() : leaf.end()[-1];
+}
+
 // Gathers a range query's ids along its boundary paths, the bitmaps of the
 // interior children wholly inside it and the ids of the leaves wholly inside
 // it; they are united and intersected with the universe once at the end.
@@ -452,14 +465,24 @@ class RangeCollector {
         }
     }
 
+    // Whether `key` is present and satisfies the lower (upper) bound.
+    bool meets_lower(std::optional<CompositeKey128> key) const {
+        if (!key) return false;
+        return lower_kind_ == Bound::Kind::Inclusive
+                   ? !(*key < CompositeKey128::first_of(lower_prefix_))
+                   : CompositeKey128::last_of(lower_prefix_) < *key;
+    }
+    bool meets_upper(std::optional<CompositeKey128> key) const {
+        if (!key) return false;
+        return upper_kind_ == Bound::Kind::Inclusive
+                   ? !(CompositeKey128::last_of(upper_prefix_) < *key)
+                   : *key < CompositeKey128::first_of(upper_prefix_);
+    }
+
     Bitmap finish(const Bitmap& universe) {
-        Bitmap leaf_ids = Bitmap::of_unsorted(ids_);
-        if (!covered_.empty()) {
-            if (!ids_.empty()) covered_.push_back(&leaf_ids);
-            leaf_ids = Bitmap::or_many(covered_);
-        }
-        leaf_ids.and_inplace(universe);
-        return leaf_ids;
+        Bitmap result = Bitmap::or_many(covered_, ids_);
+        result.and_inplace(universe);
+        return result;
     }
 
   private:
@@ -514,51 +537,16 @@ bool BitMapBTree::remove(Number value, uint32_t id) {
     return true;
 }
 
-namespace {
-
-// The first (or last) key of the outermost leaf, if that leaf holds any:
-// removals can empty a leaf, and then the end key is not looked for further.
-std::optional<CompositeKey128> outer_key(const BitMapBTreeNode& root, bool first) {
-    const BitMapBTreeNode* node = &root;
-    while (!node->is_leaf()) {
-        const InternalNode& in = node->as_internal();
-        node = child_at(in, first ? in.offset : in.offset + in.len - 1);
-    }
-    const LeafNode& leaf = node->as_leaf();
-    if (leaf.len == 0) return std::nullopt;
-    return first ? *leaf.begin() : leaf.end()[-1];
-}
-
-bool above_lower(CompositeKey128 key, const Bound& lower) {
-    const u128 prefix = sort_prefix(lower.value);
-    return lower.kind == Bound::Kind::Inclusive ? !(key < CompositeKey128::first_of(prefix))
-                                                : CompositeKey128::last_of(prefix) < key;
-}
-
-bool below_upper(CompositeKey128 key, const Bound& upper) {
-    const u128 prefix = sort_prefix(upper.value);
-    return upper.kind == Bound::Kind::Inclusive ? !(CompositeKey128::last_of(prefix) < key)
-                                                : key < CompositeKey128::first_of(prefix);
-}
-
-}  // namespace
-
 // A bound that every stored key satisfies is dropped, so that the children
 // along its side are taken whole instead of descended into: an open range
 // arrives with an infinite bound, which only NaN keys lie beyond.
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
                                 const Bitmap& universe) const {
-    bool has_lower = lower.kind != Bound::Kind::None;
-    bool has_upper = upper.kind != Bound::Kind::None;
-    if (has_lower) {
-        const auto first = outer_key(*root_, true);
-        has_lower = !first || !above_lower(*first, lower);
-    }
-    if (has_upper) {
-        const auto last = outer_key(*root_, false);
-        has_upper = !last || !below_upper(*last, upper);
-    }
     RangeCollector collector(lower, upper);
+    const bool has_lower =
+        lower.kind != Bound::Kind::None && !collector.meets_lower(outer_key(*root_, true));
+    const bool has_upper =
+        upper.kind != Bound::Kind::None && !collector.meets_upper(outer_key(*root_, false));
     collector.collect(*root_, has_lower, has_upper);
     return collector.finish(universe);
 }
