@@ -9,6 +9,28 @@ EXTRAS=${1:-test}
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
+# Another apt run (an unattended upgrade, a second checkout's set-up) may hold
+# the package locks for a while, and apt gives up at once when it finds them
+# held: wait for them, up to ten minutes. Any other failure stops set-up.
+apt_waiting() {
+    local attempt errors
+    errors=$(mktemp)
+    for attempt in $(seq 1 120); do
+        if DEBIAN_FRONTEND=noninteractive as_root apt-get "$@" 2>"$errors"; then
+            cat "$errors" >&2
+            rm -f "$errors"
+            return 0
+        fi
+        if ! grep -q "Could not get lock" "$errors" || [ "$attempt" -eq 120 ]; then
+            cat "$errors" >&2
+            rm -f "$errors"
+            return 1
+        fi
+        echo "setup: waiting for another apt-get to finish" >&2
+        sleep 5
+    done
+}
+
 missing=()
 for package in g++ libroaring-dev libgtest-dev libabsl-dev clang-format; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -21,8 +43,8 @@ include_dir=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["inclu
     || missing+=(python3-venv)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
-    as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt_waiting update -qq
+    apt_waiting install -y -qq "${missing[@]}" >/dev/null
 fi
 
 if [ ! -x .venv/bin/python ]; then
