@@ -13,22 +13,20 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 # the package locks for a while, and apt gives up at once when it finds them
 # held: wait for them, up to ten minutes. Any other failure stops set-up.
 apt_waiting() {
-    local attempt errors
+    local attempt errors status
     errors=$(mktemp)
     for attempt in $(seq 1 120); do
-        if DEBIAN_FRONTEND=noninteractive as_root apt-get "$@" 2>"$errors"; then
-            cat "$errors" >&2
-            rm -f "$errors"
-            return 0
-        fi
-        if ! grep -q "Could not get lock" "$errors" || [ "$attempt" -eq 120 ]; then
-            cat "$errors" >&2
-            rm -f "$errors"
-            return 1
+        status=0
+        DEBIAN_FRONTEND=noninteractive as_root apt-get "$@" 2>"$errors" || status=$?
+        if [ "$status" -eq 0 ] || [ "$attempt" -eq 120 ] || ! grep -q "Could not get lock" "$errors"; then
+            break
         fi
         echo "setup: waiting for another apt-get to finish" >&2
         sleep 5
     done
+    cat "$errors" >&2
+    rm -f "$errors"
+    return "$status"
 }
 
 missing=()
