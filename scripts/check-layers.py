@@ -2,7 +2,7 @@
 """Fails when an include goes up the layers, or a layer below the binding
 includes Python.h. The layers, lowest first:
 
-    base        the panic type both C++ layers use
+    base        the panic type and the reader/writer mutex both C++ layers use
     structures  id sets, the range tree, id sort, the id table: no Python
     binding     the C API layer: references, errors, borrows, arguments
     index       the index core: holds Python references, runs no Python code

@@ -11,10 +11,10 @@
 #include <atomic>
 #include <exception>
 #include <optional>
-#include <shared_mutex>
 #include <utility>
 
 #include "base/panic.hpp"
+#include "base/shared_mutex.hpp"
 #include "binding/deferred_release.hpp"
 
 namespace corvalex {
@@ -107,7 +107,7 @@ class RwLocked {
         if (failed_.load(std::memory_order_acquire)) panic(kPoisonedLockMessage);
     }
 
-    std::shared_mutex mutex_;
+    SharedMutex mutex_;
     std::atomic<bool> failed_{false};
     T value_;
 };
