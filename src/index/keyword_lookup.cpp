@@ -102,27 +102,26 @@ namespace {
 void append_sorted(IdList& out, const HybridSet& set) {
     const std::size_t start = out.size();
     if (const Bitmap* bitmap = set.large()) {
-        out.resize(start + bitmap->cardinality());
-        bitmap->to_array(out.data() + start);
+        bitmap->to_array(out.append_uninitialized(bitmap->cardinality()));
     } else {
         // At most four ids: an insertion sort as they arrive.
         for (const std::uint32_t id : set.small_ids()) {
             out.push_back(id);
-            for (std::size_t i = out.size() - 1; i > start && out[i - 1] > out[i]; --i)
-                std::swap(out[i - 1], out[i]);
+            std::uint32_t* ids = out.data();
+            for (std::size_t i = out.size() - 1; i > start && ids[i - 1] > ids[i]; --i)
+                std::swap(ids[i - 1], ids[i]);
         }
     }
 }
 
-// The union of the sets of a few values of one keyword: their ids gathered
-// and sorted, cheaper than bitmap unions when the sets are short and sparse.
-IdList gather_sorted(std::span<const HybridSet* const> sets, std::uint64_t total) {
-    IdList ids;
+// The union of the sets of a few values of one keyword, appended to `ids`:
+// their ids gathered and sorted, cheaper than bitmap unions when the sets
+// are short and sparse.
+void gather_sorted(IdList& ids, std::span<const HybridSet* const> sets, std::uint64_t total) {
     ids.reserve(total);
     for (const HybridSet* set : sets) append_sorted(ids, *set);
     radix_sort(ids);
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return ids;
+    ids.truncate(std::size_t(std::unique(ids.begin(), ids.end()) - ids.begin()));
 }
 
 constexpr std::uint64_t kMergeLimit = 1 << 16;
@@ -134,25 +133,23 @@ IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
     if (query.size() == 1) {
         const QueryMap* map = map_named(table, query.front().name);
         absl::InlinedVector<const HybridSet*, 16> sets;
-        std::uint64_t total = 0;
         if (map != nullptr) {
-            for (const std::uint64_t hash : query.front().hashes) {
-                if (const HybridSet* set = map->find(hash)) {
-                    sets.push_back(set);
-                    total += set->count();
-                }
-            }
+            for (const std::uint64_t hash : query.front().hashes)
+                if (const HybridSet* set = map->find(hash)) sets.push_back(set);
         }
-        if (sets.empty()) return ids;
-        if (sets.size() == 1) {
-            append_sorted(ids, *sets.front());
+        if (sets.size() <= 1) {
+            if (!sets.empty()) append_sorted(ids, *sets.front());
             return ids;
         }
-        if (total <= kMergeLimit) return gather_sorted(sets, total);
+        std::uint64_t total = 0;
+        for (const HybridSet* set : sets) total += set->count();
+        if (total <= kMergeLimit) {
+            gather_sorted(ids, sets, total);
+            return ids;
+        }
     }
     const Bitmap bitmap = filter_index_by_hashes(table, query);
-    ids.resize(bitmap.cardinality());
-    bitmap.to_array(ids.data());
+    bitmap.to_array(ids.append_uninitialized(bitmap.cardinality()));
     return ids;
 }
 

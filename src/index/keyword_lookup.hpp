@@ -9,6 +9,7 @@
 
 #include "index/index_api.hpp"
 #include "structures/bitmap.hpp"
+#include "structures/id_list.hpp"
 
 namespace corvalex {
 
@@ -23,14 +24,11 @@ struct HashTerm {
 // Attribute name -> the values to match, one entry per name.
 using HashQuery = absl::InlinedVector<HashTerm, 4>;
 
-// Ascending, unique object ids.
-using IdList = absl::InlinedVector<std::uint32_t, 16>;
-
 // The ids matching `query` in a read-locked attribute table. An empty query
 // matches nothing. Does not touch Python objects.
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query);
 
-// The same as a sorted list, without building bitmaps when one keyword
+// The same as a list of ascending, unique ids, without building bitmaps when one keyword
 // names one value.
 IdList matching_ids(const AttributeTable& table, const HashQuery& query);
 

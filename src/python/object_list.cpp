@@ -1,5 +1,6 @@
 #include "python/object_list.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "binding/errors.hpp"
@@ -18,20 +19,30 @@ namespace {
 void fill_from_flat(PyObject* list, std::span<PyObject* const> slots,
                     std::span<const std::uint32_t> ids) {
     constexpr std::size_t kAhead = 64;
-    const std::size_t count = ids.size();
-    auto object_at = [&](std::size_t i) { return ids[i] < slots.size() ? slots[ids[i]] : nullptr; };
+    // The ids ascend, so the ones the table holds slots for are a prefix
+    // (a lookup may find ids whose objects are not stored yet).
+    std::size_t count = ids.size();
+    if (count != 0 && ids[count - 1] >= slots.size())
+        count = std::size_t(std::lower_bound(ids.begin(), ids.end(), slots.size()) - ids.begin());
     Py_ssize_t filled = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) {
-            if (i + 2 * kAhead < count && ids[i + 2 * kAhead] < slots.size())
-                __builtin_prefetch(&slots[ids[i + 2 * kAhead]]);
-            if (PyObject* ahead = object_at(i + kAhead)) __builtin_prefetch(ahead, 1);
-        }
-        if (PyObject* object = object_at(i)) {
+    auto take = [&](std::size_t i) {
+        if (PyObject* object = slots[ids[i]]) {
             Py_INCREF(object);
             PyList_SET_ITEM(list, filled++, object);
         }
+    };
+    // Prefetching a null slot's target is harmless: prefetches never fault.
+    std::size_t i = 0;
+    for (; i + 2 * kAhead < count; ++i) {
+        __builtin_prefetch(&slots[ids[i + 2 * kAhead]]);
+        __builtin_prefetch(slots[ids[i + kAhead]], 1);
+        take(i);
     }
+    for (; i + kAhead < count; ++i) {
+        __builtin_prefetch(slots[ids[i + kAhead]], 1);
+        take(i);
+    }
+    for (; i < count; ++i) take(i);
     Py_SET_SIZE(list, filled);  // the unused tail slots are null
 }
 
