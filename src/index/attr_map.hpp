@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,10 +41,29 @@ inline bool is_public_name(std::string_view name) noexcept {
 
 inline constexpr std::size_t kMaxSharedNames = 64;
 
+// Attribute names are short: mixed eight bytes at a time, inline, where
+// the library hash of a string is a call that costs a lookup more than the
+// table's probe itself.
 struct AttrNameHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view name) const noexcept {
-        return std::hash<std::string_view>{}(name);
+        std::uint64_t hash = name.size() * 0x9e3779b97f4a7c15ULL;
+        std::size_t at = 0;
+        for (; at + 8 <= name.size(); at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, name.data() + at, 8);
+            hash = mix(hash ^ word);
+        }
+        std::uint64_t tail = 0;
+        for (std::size_t i = at; i < name.size(); ++i)
+            tail |= std::uint64_t(static_cast<unsigned char>(name[i])) << (8 * (i - at));
+        return mix(hash ^ tail);
+    }
+
+  private:
+    static std::uint64_t mix(std::uint64_t x) noexcept {
+        x *= 0xbf58476d1ce4e5b9ULL;
+        return x ^ (x >> 31);
     }
 };
 
