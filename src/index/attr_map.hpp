@@ -54,9 +54,22 @@ struct AttrNameHash {
             std::memcpy(&word, name.data() + at, 8);
             hash = mix(hash ^ word);
         }
+        // The last 1..7 bytes as two overlapping reads (the length, mixed in
+        // above, tells apart names the overlap would confuse).
+        const char* rest = name.data() + at;
+        const std::size_t left = name.size() - at;
         std::uint64_t tail = 0;
-        for (std::size_t i = at; i < name.size(); ++i)
-            tail |= std::uint64_t(static_cast<unsigned char>(name[i])) << (8 * (i - at));
+        if (left >= 4) {
+            std::uint32_t low, high;
+            std::memcpy(&low, rest, 4);
+            std::memcpy(&high, rest + left - 4, 4);
+            tail = (std::uint64_t(high) << 32) | low;
+        } else if (left > 0) {
+            auto byte = [&](std::size_t i) {
+                return std::uint64_t(static_cast<unsigned char>(rest[i]));
+            };
+            tail = (byte(0) << 16) | (byte(left / 2) << 8) | byte(left - 1);
+        }
         return mix(hash ^ tail);
     }
 
