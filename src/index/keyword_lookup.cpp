@@ -153,4 +153,11 @@ IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
     return ids;
 }
 
+IdList matching_ids(const AttributeTable& table, const HashKeyword& keyword) {
+    IdList ids;
+    if (const QueryMap* map = map_named(table, keyword.name))
+        if (const HybridSet* set = map->find(keyword.hash)) append_sorted(ids, *set);
+    return ids;
+}
+
 }  // namespace corvalex

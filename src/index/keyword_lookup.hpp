@@ -21,6 +21,12 @@ struct HashTerm {
     absl::InlinedVector<std::uint64_t, 4> hashes;  // unique
 };
 
+// A keyword that names a single value.
+struct HashKeyword {
+    std::string_view name;  // borrowed, as in HashTerm
+    std::uint64_t hash;
+};
+
 // Attribute name -> the values to match, one entry per name.
 using HashQuery = absl::InlinedVector<HashTerm, 4>;
 
@@ -31,5 +37,6 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
 // The same as a list of ascending, unique ids, without building bitmaps when one keyword
 // names one value.
 IdList matching_ids(const AttributeTable& table, const HashQuery& query);
+IdList matching_ids(const AttributeTable& table, const HashKeyword& keyword);
 
 }  // namespace corvalex

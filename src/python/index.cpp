@@ -78,8 +78,12 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
         auto* index = as_index(self);
         auto borrow = py::SharedBorrow::acquire(index->borrow);
         py::keywords_only("Index.get_by_attribute", nargs);
-        const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        const IdList ids = matching_ids(*index->core->index->read(), query);
+        const IdList ids = [&] {
+            if (const auto keyword = single_hash_keyword(args + nargs, kwnames))
+                return matching_ids(*index->core->index->read(), *keyword);
+            const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+            return matching_ids(*index->core->index->read(), query);
+        }();
         return objects_of(*index->core->items, ids);
     });
 }

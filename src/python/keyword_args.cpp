@@ -54,6 +54,13 @@ void fill_term(HashTerm& term, std::string_view name, PyObject* value) {
 
 }  // namespace
 
+std::optional<HashKeyword> single_hash_keyword(PyObject* const* values, PyObject* kwnames) {
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) != 1) return std::nullopt;
+    PyObject* value = values[0];
+    if (!PyUnicode_Check(value) && looks_iterable(value)) return std::nullopt;
+    return HashKeyword{py::utf8(PyTuple_GET_ITEM(kwnames, 0)), value_hash(value)};
+}
+
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
     HashQuery query;
     const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

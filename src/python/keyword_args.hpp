@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "index/keyword_lookup.hpp"
 
 namespace corvalex {
@@ -14,5 +16,9 @@ namespace corvalex {
 // taking any lock. An error propagates as PythonError, before any index is
 // touched. The query borrows the names: it must not outlive `kwnames`.
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames);
+
+// The same for the commonest call, one keyword naming one value, without
+// building a query; nothing (and nothing run) for any other call.
+std::optional<HashKeyword> single_hash_keyword(PyObject* const* values, PyObject* kwnames);
 
 }  // namespace corvalex

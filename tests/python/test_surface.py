@@ -176,6 +176,8 @@ BAD_CALLS = [
     (lambda i, v: i.add_object_many(Raising(UnicodeEncodeError("utf-8", "x", 0, 1, "bad"))), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\x78' in position 0: bad"),
     (lambda i, v: i.get_by_attribute(a=[1, 2**70]), OverflowError, "values must fit in a signed 64-bit integer"),
+    (lambda i, v: i.get_by_attribute(a=2**70), OverflowError, "values must fit in a signed 64-bit integer"),
+    (lambda i, v: i.get_by_attribute(**{"\udc80": 1}), UnicodeEncodeError, "surrogates not allowed"),
     (lambda i, v: Indexable(ok=1, bad=2**63), OverflowError, "values must fit in a signed 64-bit integer"),
     (lambda i, v: Indexable(bad="\udc80"), UnicodeEncodeError, "surrogates not allowed"),
     (lambda i, v: Indexable().missing, AttributeError, "missing"),
