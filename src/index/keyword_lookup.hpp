@@ -34,8 +34,8 @@ using HashQuery = absl::InlinedVector<HashTerm, 4>;
 // matches nothing. Does not touch Python objects.
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query);
 
-// The same as a list of ascending, unique ids, without building bitmaps when one keyword
-// names one value.
+// The same as a list of ascending, unique ids, without building bitmaps
+// when one keyword names one value.
 IdList matching_ids(const AttributeTable& table, const HashQuery& query);
 IdList matching_ids(const AttributeTable& table, const HashKeyword& keyword);
 

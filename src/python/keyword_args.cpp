@@ -15,10 +15,15 @@ bool looks_iterable(PyObject* value) {
     return Py_TYPE(value)->tp_iter != nullptr || PySequence_Check(value);
 }
 
+// Whether `value` is one value to match, rather than "any of its items".
+bool is_one_value(PyObject* value) {
+    return PyUnicode_Check(value) || !looks_iterable(value);
+}
+
 // Appends the hash of `value`, or of each of its items when it means "any
 // of these values".
 void append_hashes(PyObject* value, absl::InlinedVector<std::uint64_t, 4>& hashes) {
-    if (PyUnicode_Check(value) || !looks_iterable(value)) {
+    if (is_one_value(value)) {
         hashes.push_back(value_hash(value));
         return;
     }
@@ -56,9 +61,8 @@ void fill_term(HashTerm& term, std::string_view name, PyObject* value) {
 
 std::optional<HashKeyword> single_hash_keyword(PyObject* const* values, PyObject* kwnames) {
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) != 1) return std::nullopt;
-    PyObject* value = values[0];
-    if (!PyUnicode_Check(value) && looks_iterable(value)) return std::nullopt;
-    return HashKeyword{py::utf8(PyTuple_GET_ITEM(kwnames, 0)), value_hash(value)};
+    if (!is_one_value(values[0])) return std::nullopt;
+    return HashKeyword{py::utf8(PyTuple_GET_ITEM(kwnames, 0)), value_hash(values[0])};
 }
 
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {

@@ -23,23 +23,15 @@ class IdList {
     IdList(const IdList&) = delete;
     IdList& operator=(const IdList&) = delete;
     IdList(IdList&& other) noexcept { take(other); }
-    IdList& operator=(IdList&& other) noexcept {
-        if (this != &other) {
-            heap_.reset();
-            take(other);
-        }
-        return *this;
-    }
+    IdList& operator=(IdList&&) = delete;
 
     std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
     std::uint32_t* data() noexcept { return data_; }
     const std::uint32_t* data() const noexcept { return data_; }
     std::uint32_t* begin() noexcept { return data_; }
     std::uint32_t* end() noexcept { return data_ + size_; }
     const std::uint32_t* begin() const noexcept { return data_; }
     const std::uint32_t* end() const noexcept { return data_ + size_; }
-    std::uint32_t operator[](std::size_t i) const noexcept { return data_[i]; }
     operator std::span<const std::uint32_t>() const noexcept { return {data_, size_}; }
     operator std::span<std::uint32_t>() noexcept { return {data_, size_}; }
 
