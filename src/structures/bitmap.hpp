@@ -70,6 +70,9 @@ class Bitmap {
     }
     void add_many(std::span<const uint32_t> ids) { add_many(ids.data(), ids.size()); }
     void remove(uint32_t id) { roaring_bitmap_remove(ptr_, id); }
+    // Whether the id was absent (present) and has been added (removed).
+    bool add_checked(uint32_t id) { return roaring_bitmap_add_checked(ptr_, id); }
+    bool remove_checked(uint32_t id) { return roaring_bitmap_remove_checked(ptr_, id); }
     bool contains(uint32_t id) const { return roaring_bitmap_contains(ptr_, id); }
     void clear() { roaring_bitmap_clear(ptr_); }
 

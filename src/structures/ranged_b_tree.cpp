@@ -83,12 +83,36 @@ void prefetch_window(const CompositeKey128* b, const CompositeKey128* e) {
 
 }  // namespace
 
+template <class Values>
+auto first_heavy_from(Values& values, u128 prefix) {
+    return std::lower_bound(values.begin(), values.end(), prefix,
+                            [](const HeavyValue& v, u128 p) { return v.prefix < p; });
+}
+
+const HeavyValue* LeafNode::find_heavy(u128 prefix) const {
+    if (heavy.empty()) return nullptr;
+    auto at = first_heavy_from(heavy, prefix);
+    return at != heavy.end() && at->prefix == prefix ? &*at : nullptr;
+}
+
 bool LeafNode::insert_non_full(CompositeKey128 key) {
+    if (HeavyValue* value = find_heavy(key.prefix())) return value->ids.add_checked(key.id());
     CompositeKey128* b = keys.data() + offset;
     CompositeKey128* e = b + len;
     prefetch_window(b, e);
     CompositeKey128* it = std::lower_bound(b, e, key);
     if (it != e && *it == key) return false;
+
+    const u128 prefix = key.prefix();
+    CompositeKey128* run_first = it;
+    while (run_first != b && run_first[-1].prefix() == prefix) --run_first;
+    CompositeKey128* run_last = it;
+    while (run_last != e && run_last->prefix() == prefix) ++run_last;
+    if (run_last - run_first + 1 >= kHeavyRun) {
+        make_heavy(run_first, run_last, key.id());
+        return true;
+    }
+
     const uint32_t p = static_cast<uint32_t>(it - b);
     if (offset > 0 && p < len / 2) {
         std::copy(b, it, b - 1);
@@ -103,12 +127,45 @@ bool LeafNode::insert_non_full(CompositeKey128 key) {
     return true;
 }
 
+void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id) {
+    const u128 prefix = first->prefix();
+    std::array<uint32_t, kHeavyRun> ids;
+    uint32_t n = 0;
+    for (const CompositeKey128* k = first; k != last; ++k) ids[n++] = k->id();
+    ids[n++] = id;
+    Bitmap value_ids;
+    value_ids.add_many(ids.data(), n);
+    heavy.insert(first_heavy_from(heavy, prefix), HeavyValue{prefix, std::move(value_ids)});
+
+    // The window shrinks from its end, which therefore stays off the last slot.
+    *first = CompositeKey128::first_of(prefix);
+    CompositeKey128* e = keys.data() + offset + len;
+    std::copy(last, e, first + 1);
+    len -= static_cast<uint32_t>(last - first) - 1;
+}
+
 bool LeafNode::remove(CompositeKey128 key) {
+    if (HeavyValue* value = find_heavy(key.prefix())) {
+        if (!value->ids.remove_checked(key.id())) return false;
+        if (value->ids.is_empty()) {
+            const CompositeKey128 only = CompositeKey128::first_of(key.prefix());
+            erase_key(std::lower_bound(keys.data() + offset, keys.data() + offset + len, only));
+            heavy.erase(heavy.begin() + (value - heavy.data()));
+        }
+        return true;
+    }
     CompositeKey128* b = keys.data() + offset;
     CompositeKey128* e = b + len;
     prefetch_window(b, e);
     CompositeKey128* it = std::lower_bound(b, e, key);
     if (it == e || *it != key) return false;
+    erase_key(it);
+    return true;
+}
+
+void LeafNode::erase_key(CompositeKey128* it) {
+    CompositeKey128* b = keys.data() + offset;
+    CompositeKey128* e = b + len;
     const uint32_t q = static_cast<uint32_t>(it - b);
     // Close the gap from the nearer end; a window that starts at slot 0 is
     // always closed from the front so that it leaves slot 0 again.
@@ -119,7 +176,6 @@ bool LeafNode::remove(CompositeKey128 key) {
         std::copy(it + 1, e, it);
     }
     --len;
-    return true;
 }
 
 void LeafNode::recenter() {
@@ -134,8 +190,21 @@ void LeafNode::recenter() {
     offset = target;
 }
 
+// Light runs are shorter than kHeavyRun and a heavy value has one key, so a
+// full leaf has a boundary between two values within kHeavyRun of its middle.
+uint32_t LeafNode::split_point() const {
+    const CompositeKey128* b = begin();
+    auto boundary = [&](uint32_t i) { return b[i - 1].prefix() != b[i].prefix(); };
+    const uint32_t middle = len / 2;
+    for (uint32_t d = 0; d < middle; ++d) {
+        if (boundary(middle - d)) return middle - d;
+        if (middle + d < len && boundary(middle + d)) return middle + d;
+    }
+    panic("BitMapBTree leaf holds one value throughout");
+}
+
 std::pair<CompositeKey128, NodePtr> LeafNode::split() {
-    const uint32_t keep = len / 2;
+    const uint32_t keep = split_point();
     const uint32_t moved = len - keep;
     auto* right = new LeafNode(kSplitSlot);
     NodePtr owner(right);
@@ -144,16 +213,38 @@ std::pair<CompositeKey128, NodePtr> LeafNode::split() {
     right->len = moved;
     len = keep;
     recenter();
-    return {right->first_key("invalid offset"), std::move(owner)};
+    const u128 first = right->keys[kSplitSlot].prefix();
+    auto moved_heavy = first_heavy_from(heavy, first);
+    right->heavy.assign(std::make_move_iterator(moved_heavy), std::make_move_iterator(heavy.end()));
+    heavy.erase(moved_heavy, heavy.end());
+    return {CompositeKey128::first_of(first), std::move(owner)};
+}
+
+void LeafNode::collect(const CompositeKey128* first, const CompositeKey128* last,
+                       std::vector<uint32_t>& ids, std::vector<const Bitmap*>& bitmaps) const {
+    if (heavy.empty()) {
+        for (const CompositeKey128* k = first; k != last; ++k) ids.push_back(k->id());
+        return;
+    }
+    // Heavy values and their keys ascend together.
+    auto value = heavy.begin();
+    for (const CompositeKey128* k = first; k != last; ++k) {
+        const u128 prefix = k->prefix();
+        while (value != heavy.end() && value->prefix < prefix) ++value;
+        if (value != heavy.end() && value->prefix == prefix) {
+            bitmaps.push_back(&value->ids);
+        } else {
+            ids.push_back(k->id());
+        }
+    }
 }
 
 Bitmap LeafNode::ids() const {
-    std::array<uint32_t, kNodeSlots> buffer;
-    uint32_t n = 0;
-    for (const CompositeKey128* k = begin(); k != end(); ++k) buffer[n++] = k->id();
-    Bitmap out;
-    out.add_many(buffer.data(), n);
-    return out;
+    std::vector<uint32_t> light;
+    std::vector<const Bitmap*> bitmaps;
+    light.reserve(len);
+    collect(begin(), end(), light, bitmaps);
+    return Bitmap::or_many(bitmaps, light);
 }
 
 // --- interior nodes -----------------------------------------------------------
@@ -277,17 +368,19 @@ std::pair<CompositeKey128, NodePtr> InternalNode::split() {
     return {right->first_key("invalid offset"), std::move(owner)};
 }
 
-void InternalNode::append_leaf_ids(uint32_t index, std::vector<uint32_t>& out) const {
+void InternalNode::append_leaf_ids(uint32_t index, std::vector<uint32_t>& ids,
+                                   std::vector<const Bitmap*>& heavy_ids) const {
     const LeafNode& leaf = child_at(*this, offset + index)->as_leaf();
-    for (const CompositeKey128* k = leaf.begin(); k != leaf.end(); ++k) out.push_back(k->id());
+    leaf.collect(leaf.begin(), leaf.end(), ids, heavy_ids);
 }
 
 Bitmap InternalNode::get_bitmap() const {
     if (leaf_children) {
         std::vector<uint32_t> ids;
+        std::vector<const Bitmap*> heavy_ids;
         ids.reserve(static_cast<size_t>(len) * kNodeSlots);
-        for (uint32_t i = 0; i < len; ++i) append_leaf_ids(i, ids);
-        return Bitmap::of_unsorted(ids);
+        for (uint32_t i = 0; i < len; ++i) append_leaf_ids(i, ids, heavy_ids);
+        return Bitmap::or_many(heavy_ids, ids);
     }
     std::array<const Bitmap*, kNodeSlots> present;
     size_t n = 0;
@@ -348,20 +441,58 @@ struct BuiltNode {
     CompositeKey128 first;
 };
 
-std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
-    const std::size_t count = nodes_for(keys.size());
-    std::vector<BuiltNode> leaves;
-    leaves.reserve(count);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const uint32_t n = run_size(keys.size(), count, i);
-        auto* leaf = new LeafNode((kNodeSlots - n) / 2);
-        NodePtr owner(leaf);
-        std::copy_n(keys.data() + at, n, leaf->keys.data() + leaf->offset);
-        leaf->len = n;
-        leaves.push_back({std::move(owner), std::nullopt, keys[at]});
-        at += n;
+// The end of the run of keys of `at`'s value.
+std::size_t run_end(std::span<const CompositeKey128> keys, std::size_t at) {
+    const u128 prefix = keys[at].prefix();
+    std::size_t end = at + 1;
+    while (end < keys.size() && keys[end].prefix() == prefix) ++end;
+    return end;
+}
+
+// Fills a leaf with the values whose keys are keys[first, last): each value
+// with at least kHeavyRun keys as one heavy key.
+NodePtr build_leaf(std::span<const CompositeKey128> keys, std::size_t first, std::size_t last,
+                   uint32_t entries) {
+    auto* leaf = new LeafNode((kNodeSlots - entries) / 2);
+    NodePtr owner(leaf);
+    CompositeKey128* out = leaf->keys.data() + leaf->offset;
+    std::vector<uint32_t> ids;
+    for (std::size_t at = first; at < last;) {
+        const std::size_t end = run_end(keys, at);
+        if (end - at < kHeavyRun) {
+            out = std::copy(keys.data() + at, keys.data() + end, out);
+        } else {
+            ids.clear();
+            for (std::size_t k = at; k < end; ++k) ids.push_back(keys[k].id());
+            leaf->heavy.push_back({keys[at].prefix(), Bitmap::of(ids)});
+            *out++ = CompositeKey128::first_of(keys[at].prefix());
+        }
+        at = end;
     }
+    leaf->len = entries;
+    return owner;
+}
+
+// Leaves of about kBulkFill keys each, every value whole in one of them.
+std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> keys) {
+    std::vector<BuiltNode> leaves;
+    leaves.reserve(nodes_for(keys.size()));
+    std::size_t first = 0;
+    uint32_t entries = 0;
+    for (std::size_t at = 0; at < keys.size();) {
+        const std::size_t end = run_end(keys, at);
+        const auto run_entries = static_cast<uint32_t>(end - at < kHeavyRun ? end - at : 1);
+        if (entries + run_entries > kBulkFill) {
+            leaves.push_back({build_leaf(keys, first, at, entries), std::nullopt,
+                              CompositeKey128::first_of(keys[first].prefix())});
+            first = at;
+            entries = 0;
+        }
+        entries += run_entries;
+        at = end;
+    }
+    leaves.push_back({build_leaf(keys, first, keys.size(), entries), std::nullopt,
+                      CompositeKey128::first_of(keys[first].prefix())});
     return leaves;
 }
 
@@ -513,7 +644,7 @@ class RangeCollector {
 
     void cover(const InternalNode& in, uint32_t index) {
         if (in.leaf_children) {
-            in.append_leaf_ids(index, ids_);
+            in.append_leaf_ids(index, ids_, covered_);
             return;
         }
         const std::optional<Bitmap>& bitmap = in.bitmaps[in.offset + index];
@@ -534,7 +665,7 @@ class RangeCollector {
                        ? std::upper_bound(first, last, CompositeKey128::last_of(upper_prefix_))
                        : std::lower_bound(first, last, CompositeKey128::first_of(upper_prefix_));
         }
-        for (const CompositeKey128* k = first; k != last; ++k) ids_.push_back(k->id());
+        leaf.collect(first, last, ids_, covered_);
     }
 
     Bound::Kind lower_kind_;
@@ -610,6 +741,7 @@ struct Verifier {
             if (i > 1) check(in.keys[slot - 1] < key, "separators out of order");
             if (i > 0 && lower != nullptr) check(*lower < key, "separator below its node's range");
             if (i > 0 && upper != nullptr) check(key < *upper, "separator above its node's range");
+            if (i > 0) check(key.id() == 0, "separator inside a value's keys");
             const CompositeKey128* child_lower = i == 0 ? lower : &in.keys[slot];
             const CompositeKey128* child_upper = i + 1 == in.len ? upper : &in.keys[slot + 1];
             Bitmap ids = walk(*in.children[slot], depth + 1, child_lower, child_upper);
@@ -625,12 +757,30 @@ struct Verifier {
                      const CompositeKey128* upper) {
         if (leaf_depth < 0) leaf_depth = depth;
         check(leaf_depth == depth, "leaves at different depths");
+        uint32_t run = 0;
         for (const CompositeKey128* k = leaf.begin(); k != leaf.end(); ++k) {
             if (k != leaf.begin()) check(k[-1] < *k, "leaf keys out of order");
             if (lower != nullptr) check(*lower <= *k, "key below its separator");
             if (upper != nullptr) check(*k < *upper, "key at or above the next separator");
+            run = k != leaf.begin() && k[-1].prefix() == k->prefix() ? run + 1 : 1;
+            if (leaf.find_heavy(k->prefix()) != nullptr) {
+                check(*k == CompositeKey128::first_of(k->prefix()) && run == 1,
+                      "a heavy value has keys besides its first_of key");
+            } else {
+                check(run < kHeavyRun, "a value has kHeavyRun keys in its leaf");
+            }
         }
-        keys += leaf.len;
+        std::vector<uint32_t> light;
+        std::vector<const Bitmap*> bitmaps;
+        leaf.collect(leaf.begin(), leaf.end(), light, bitmaps);
+        keys += light.size();
+        const std::vector<HeavyValue>& heavy = leaf.heavy;
+        check(bitmaps.size() == heavy.size(), "a heavy value without its key");
+        for (std::size_t i = 0; i < heavy.size(); ++i) {
+            if (i > 0) check(heavy[i - 1].prefix < heavy[i].prefix, "heavy values out of order");
+            check(!heavy[i].ids.is_empty(), "a heavy value without ids");
+            keys += heavy[i].ids.cardinality();
+        }
         return leaf.ids();
     }
 };

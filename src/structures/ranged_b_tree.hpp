@@ -5,15 +5,28 @@
 // Node layout (one allocation per node, all slots inline):
 //
 //   BitMapBTreeNode { NodeKind kind; bool leaf_children; u32 len; u32 offset; }
-//   LeafNode     : BitMapBTreeNode { CompositeKey128 keys[96]; }
+//   LeafNode     : BitMapBTreeNode { CompositeKey128 keys[96];
+//                                    vector<HeavyValue> heavy; }
 //   InternalNode : BitMapBTreeNode { CompositeKey128 keys[96];
 //                                    optional<Bitmap> bitmaps[96];
 //                                    NodePtr children[96]; }
+//   HeavyValue   { u128 prefix; Bitmap ids; }
+//
+// A leaf keeps one key per (value, id) pair while a value has few ids in it.
+// When a value would get its kHeavyRun-th key, its keys collapse into one
+// key, first_of(prefix), and its ids move to a bitmap in the leaf's `heavy`
+// side table. An attribute with a few thousand distinct values then has a
+// few leaves that stay in cache, and a write changes one bitmap for the
+// value it leaves and one for the value it joins, instead of moving keys in
+// two cold leaves. A heavy value stays heavy until its last id goes. The
+// leaf keeps no union of its heavy values: updating one costs each write
+// more than uniting a covered leaf's bitmaps costs a range query.
 //
 // The nodes just above the leaves carry no bitmaps: a leaf's keys hold its
 // ids already, in one contiguous array, where a bitmap of its few dozen ids
 // scattered over the id space would be a dozen tiny containers that every
-// write touches twice. A range query copies a covered leaf's ids instead.
+// write touches twice. A range query copies a covered leaf's ids instead,
+// and unites its heavy values' bitmaps.
 //
 // The used slots of a node are its window, offset .. offset+len-1. The window
 // sits in the middle of the slots, so an insertion shifts at most half of it
@@ -25,31 +38,37 @@
 //      interior. (Leaf keys outside the window are garbage.)
 //   2. Leaf keys ascend strictly; no key occurs twice in the tree. Interior
 //      separators ascend strictly from window index 1 on.
-//   3. keys[i] of an interior node is the first key child i held when it was
-//      created; child i holds keys from keys[i] up to, not including,
-//      keys[i+1]. Child 0 holds every key of the node below keys[1]: its own
-//      separator is never compared, and may exceed keys[1] once child 0 has
-//      received smaller keys and split.
+//   3. keys[i] of an interior node is first_of(the first value child i held
+//      when it was created); child i holds keys from keys[i] up to, not
+//      including, keys[i+1], so all keys of one value sit in one leaf.
+//      Child 0 holds every key of the node below keys[1]: its own separator
+//      is never compared, and may exceed keys[1] once child 0 has received
+//      smaller keys and split.
 //   4. bitmaps[i] holds exactly the ids of the keys beneath child i.
 //   5. Leaves, and the nodes whose children are leaves, carry no bitmaps;
 //      `leaf_children` says which nodes those are.
 //   6. All leaves are at the same depth; the tree grows only at the root.
 //   7. At rest, a window touches slot 0 or slot 96 only if it holds 95 keys.
+//   8. A leaf's heavy values ascend by prefix, each holds at least one id and
+//      has exactly one key in the leaf, first_of(prefix). Other values have
+//      fewer than kHeavyRun keys in their leaf.
 //
 // Nodes are split when full (95 keys) and never merged; removal only takes
 // keys out of leaves and ids out of bitmaps, and separators are never
-// rewritten, so a separator may name a key that is no longer stored.
+// rewritten, so a separator may name a value that is no longer stored.
+// A leaf splits between two values, the nearest to its middle.
 //
 // Precondition: an id is stored under at most one value at a time (the
 // attribute map removes an object's old value before inserting its new one);
 // the per-child bitmaps hold ids, not pairs.
 //
 // Cost, with n keys and fanout ~48..95: insert and remove O(log n) node
-// visits, a binary search and a shift of at most half a node each, plus one
-// bitmap update per level above the leaves' parents. A range query descends
-// only along its two boundary paths; every child between them contributes its
-// bitmap (or, below the leaves' parents, its keys' ids) to one union, and the
-// result is intersected with the universe once.
+// visits, a binary search and a shift of at most half a node each (or two
+// bitmap updates for a heavy value), plus one bitmap update per level above
+// the leaves' parents. A range query descends only along its two boundary
+// paths; every child between them contributes its bitmap (or, below the
+// leaves' parents, its keys' ids and its heavy values' bitmaps) to one
+// union, and the result is intersected with the universe once.
 #pragma once
 
 #include <array>
@@ -122,8 +141,18 @@ struct BitMapBTreeNode {
     ~BitMapBTreeNode() = default;
 };
 
+// A leaf's keys of one value at which they collapse into a heavy value.
+inline constexpr uint32_t kHeavyRun = 32;
+
+// A value with many ids in one leaf.
+struct HeavyValue {
+    u128 prefix;
+    Bitmap ids;
+};
+
 struct LeafNode : BitMapBTreeNode {
     std::array<CompositeKey128, kNodeSlots> keys;
+    std::vector<HeavyValue> heavy;  // ascending prefix
 
     explicit LeafNode(uint32_t start_offset = 48)
         : BitMapBTreeNode(NodeKind::Leaf, 0, start_offset) {}
@@ -131,14 +160,32 @@ struct LeafNode : BitMapBTreeNode {
     const CompositeKey128* begin() const { return keys.data() + offset; }
     const CompositeKey128* end() const { return keys.data() + offset + len; }
 
-    // Returns false (and changes nothing) if the key is already present.
+    // Returns false (and changes nothing) if the pair is already present.
     bool insert_non_full(CompositeKey128 key);
-    // Returns false if the key is absent.
+    // Returns false if the pair is absent.
     bool remove(CompositeKey128 key);
     std::pair<CompositeKey128, NodePtr> split();
     void recenter();
-    // A new bitmap of the ids of the window's keys.
+    // A new bitmap of the ids of every pair in the leaf.
     Bitmap ids() const;
+    // Appends the ids of the pairs under the keys [first, last) of the
+    // window: a heavy value's bitmap to `bitmaps`, other ids to `ids`.
+    void collect(const CompositeKey128* first, const CompositeKey128* last,
+                 std::vector<uint32_t>& ids, std::vector<const Bitmap*>& bitmaps) const;
+    // The heavy value with this prefix, or null.
+    const HeavyValue* find_heavy(u128 prefix) const;
+
+  private:
+    // Replaces the run [first, last) of one value's keys, and `id`, by the
+    // value's one heavy key.
+    void make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id);
+    // Closes the gap of the key at `at`.
+    void erase_key(CompositeKey128* at);
+    // Window index at which a split leaves whole values on either side.
+    uint32_t split_point() const;
+    HeavyValue* find_heavy(u128 prefix) {
+        return const_cast<HeavyValue*>(std::as_const(*this).find_heavy(prefix));
+    }
 };
 
 struct InternalNode : BitMapBTreeNode {
@@ -166,8 +213,9 @@ struct InternalNode : BitMapBTreeNode {
     void shift_right(uint32_t from, uint32_t to, uint32_t by);
     // A new bitmap of every id beneath the node.
     Bitmap get_bitmap() const;
-    // Appends the ids of child `index`'s keys to `out`; its children are leaves.
-    void append_leaf_ids(uint32_t index, std::vector<uint32_t>& out) const;
+    // Appends the ids beneath child `index`, a leaf, as `LeafNode::collect`.
+    void append_leaf_ids(uint32_t index, std::vector<uint32_t>& ids,
+                         std::vector<const Bitmap*>& heavy_ids) const;
 };
 
 class BitMapBTree {
