@@ -96,7 +96,11 @@ const HeavyValue* LeafNode::find_heavy(u128 prefix) const {
 }
 
 bool LeafNode::insert_non_full(CompositeKey128 key) {
-    if (HeavyValue* value = find_heavy(key.prefix())) return value->ids.add_checked(key.id());
+    if (HeavyValue* value = find_heavy(key.prefix())) {
+        if (!value->ids.add_checked(key.id())) return false;
+        heavy_changed();
+        return true;
+    }
     CompositeKey128* b = keys.data() + offset;
     CompositeKey128* e = b + len;
     prefetch_window(b, e);
@@ -136,6 +140,7 @@ void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_
     Bitmap value_ids;
     value_ids.add_many(ids.data(), n);
     heavy.insert(first_heavy_from(heavy, prefix), HeavyValue{prefix, std::move(value_ids)});
+    heavy_changed();
 
     // The window shrinks from its end, which therefore stays off the last slot.
     *first = CompositeKey128::first_of(prefix);
@@ -147,6 +152,7 @@ void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_
 bool LeafNode::remove(CompositeKey128 key) {
     if (HeavyValue* value = find_heavy(key.prefix())) {
         if (!value->ids.remove_checked(key.id())) return false;
+        heavy_changed();
         if (value->ids.is_empty()) {
             const CompositeKey128 only = CompositeKey128::first_of(key.prefix());
             erase_key(std::lower_bound(keys.data() + offset, keys.data() + offset + len, only));
@@ -217,6 +223,7 @@ std::pair<CompositeKey128, NodePtr> LeafNode::split() {
     auto moved_heavy = first_heavy_from(heavy, first);
     right->heavy.assign(std::make_move_iterator(moved_heavy), std::make_move_iterator(heavy.end()));
     heavy.erase(moved_heavy, heavy.end());
+    heavy_changed();
     return {CompositeKey128::first_of(first), std::move(owner)};
 }
 
@@ -237,6 +244,22 @@ void LeafNode::collect(const CompositeKey128* first, const CompositeKey128* last
             ids.push_back(k->id());
         }
     }
+}
+
+void LeafNode::collect_covered(std::vector<uint32_t>& ids, std::vector<const Bitmap*>& bitmaps,
+                               std::mutex& refresh) const {
+    const std::size_t first_bitmap = bitmaps.size();
+    collect(begin(), end(), ids, bitmaps);
+    if (heavy.size() < kUnionFrom) return;
+    if (union_stale_.load(std::memory_order_acquire)) {
+        std::lock_guard lock(refresh);
+        if (union_stale_.load(std::memory_order_relaxed)) {
+            union_ = Bitmap::or_many(std::span<const Bitmap* const>(bitmaps).subspan(first_bitmap));
+            union_stale_.store(false, std::memory_order_release);
+        }
+    }
+    bitmaps.resize(first_bitmap);
+    bitmaps.push_back(&*union_);
 }
 
 Bitmap LeafNode::ids() const {
@@ -568,8 +591,9 @@ std::optional<CompositeKey128> outer_key(const BitMapBTreeNode& root, bool first
 // it; they are united and intersected with the universe once at the end.
 class RangeCollector {
   public:
-    RangeCollector(const Bound& lower, const Bound& upper)
-        : lower_kind_(lower.kind),
+    RangeCollector(const Bound& lower, const Bound& upper, std::mutex& refresh)
+        : refresh_(refresh),
+          lower_kind_(lower.kind),
           upper_kind_(upper.kind),
           lower_prefix_(lower.kind == Bound::Kind::None ? 0 : sort_prefix(lower.value)),
           upper_prefix_(upper.kind == Bound::Kind::None ? 0 : sort_prefix(upper.value)) {
@@ -644,7 +668,7 @@ class RangeCollector {
 
     void cover(const InternalNode& in, uint32_t index) {
         if (in.leaf_children) {
-            in.append_leaf_ids(index, ids_, covered_);
+            child_at(in, in.offset + index)->as_leaf().collect_covered(ids_, covered_, refresh_);
             return;
         }
         const std::optional<Bitmap>& bitmap = in.bitmaps[in.offset + index];
@@ -668,6 +692,7 @@ class RangeCollector {
         leaf.collect(first, last, ids_, covered_);
     }
 
+    std::mutex& refresh_;
     Bound::Kind lower_kind_;
     Bound::Kind upper_kind_;
     u128 lower_prefix_;
@@ -689,7 +714,7 @@ bool BitMapBTree::remove(Number value, uint32_t id) {
 // arrives with an infinite bound, which only NaN keys lie beyond.
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
                                 const Bitmap& universe) const {
-    RangeCollector collector(lower, upper);
+    RangeCollector collector(lower, upper, *refresh_);
     const bool has_lower =
         lower.kind != Bound::Kind::None && !collector.meets_lower(outer_key(*root_, true));
     const bool has_upper =
@@ -780,6 +805,9 @@ struct Verifier {
             if (i > 0) check(heavy[i - 1].prefix < heavy[i].prefix, "heavy values out of order");
             check(!heavy[i].ids.is_empty(), "a heavy value without ids");
             keys += heavy[i].ids.cardinality();
+        }
+        if (const Bitmap* made = leaf.current_union()) {
+            check(*made == Bitmap::or_many(bitmaps), "a current union differs from its values");
         }
         return leaf.ids();
     }

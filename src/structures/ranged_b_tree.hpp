@@ -18,9 +18,14 @@
 // side table. An attribute with a few thousand distinct values then has a
 // few leaves that stay in cache, and a write changes one bitmap for the
 // value it leaves and one for the value it joins, instead of moving keys in
-// two cold leaves. A heavy value stays heavy until its last id goes. The
-// leaf keeps no union of its heavy values: updating one costs each write
-// more than uniting a covered leaf's bitmaps costs a range query.
+// two cold leaves. A heavy value stays heavy until its last id goes.
+//
+// A range query that covers a leaf takes the union of its heavy values,
+// which the leaf makes on the first such query after a change and keeps
+// until the next one. Keeping it current instead would cost every write two
+// updates of a large bitmap (a leaf of a few-valued attribute holds tens of
+// thousands of ids); uniting the values on every query would cost wide
+// ranges a few times the tree's time.
 //
 // The nodes just above the leaves carry no bitmaps: a leaf's keys hold its
 // ids already, in one contiguous array, where a bitmap of its few dozen ids
@@ -72,8 +77,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -143,6 +150,8 @@ struct BitMapBTreeNode {
 
 // A leaf's keys of one value at which they collapse into a heavy value.
 inline constexpr uint32_t kHeavyRun = 32;
+// Heavy values in a covered leaf from which a query takes their cached union.
+inline constexpr std::size_t kUnionFrom = 4;
 
 // A value with many ids in one leaf.
 struct HeavyValue {
@@ -172,8 +181,17 @@ struct LeafNode : BitMapBTreeNode {
     // window: a heavy value's bitmap to `bitmaps`, other ids to `ids`.
     void collect(const CompositeKey128* first, const CompositeKey128* last,
                  std::vector<uint32_t>& ids, std::vector<const Bitmap*>& bitmaps) const;
+    // As `collect` for the whole leaf, its heavy values as their union
+    // (made under `refresh` if a change has made it stale).
+    void collect_covered(std::vector<uint32_t>& ids, std::vector<const Bitmap*>& bitmaps,
+                         std::mutex& refresh) const;
     // The heavy value with this prefix, or null.
     const HeavyValue* find_heavy(u128 prefix) const;
+    // Whether the union of the heavy values is made and current; if so it
+    // equals `union_`.
+    const Bitmap* current_union() const {
+        return union_stale_.load(std::memory_order_acquire) ? nullptr : &*union_;
+    }
 
   private:
     // Replaces the run [first, last) of one value's keys, and `id`, by the
@@ -186,6 +204,13 @@ struct LeafNode : BitMapBTreeNode {
     HeavyValue* find_heavy(u128 prefix) {
         return const_cast<HeavyValue*>(std::as_const(*this).find_heavy(prefix));
     }
+    void heavy_changed() { union_stale_.store(true, std::memory_order_relaxed); }
+
+    // Writers hold the owner's exclusive lock, so a union a reader finds
+    // current stays so while readers run; concurrent readers make a stale
+    // one under the tree's refresh mutex.
+    mutable std::atomic<bool> union_stale_{true};
+    mutable std::optional<Bitmap> union_;
 };
 
 struct InternalNode : BitMapBTreeNode {
@@ -251,6 +276,7 @@ class BitMapBTree {
 
     NodePtr root_;
     uint64_t size_ = 0;
+    std::unique_ptr<std::mutex> refresh_ = std::make_unique<std::mutex>();
 };
 
 }  // namespace corvalex
