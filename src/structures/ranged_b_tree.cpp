@@ -81,13 +81,14 @@ void prefetch_window(const CompositeKey128* b, const CompositeKey128* e) {
     for (const char* line = first; line < last; line += kLine) __builtin_prefetch(line);
 }
 
-}  // namespace
-
+// The first of the heavy values (ascending) whose prefix is not below `prefix`.
 template <class Values>
 auto first_heavy_from(Values& values, u128 prefix) {
     return std::lower_bound(values.begin(), values.end(), prefix,
                             [](const HeavyValue& v, u128 p) { return v.prefix < p; });
 }
+
+}  // namespace
 
 const HeavyValue* LeafNode::find_heavy(u128 prefix) const {
     if (heavy.empty()) return nullptr;

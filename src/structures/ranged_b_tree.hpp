@@ -187,8 +187,8 @@ struct LeafNode : BitMapBTreeNode {
                          std::mutex& refresh) const;
     // The heavy value with this prefix, or null.
     const HeavyValue* find_heavy(u128 prefix) const;
-    // Whether the union of the heavy values is made and current; if so it
-    // equals `union_`.
+    // The union of the heavy values if one has been made since their last
+    // change, else null.
     const Bitmap* current_union() const {
         return union_stale_.load(std::memory_order_acquire) ? nullptr : &*union_;
     }
