@@ -144,6 +144,18 @@ uint64_t HybridSet::count() const {
     return 0;
 }
 
+bool HybridSet::is_empty() const {
+    switch (kind_) {
+        case Kind::Small:
+            return len_ == 0;
+        case Kind::Large:
+            return bitmap_.is_empty();
+        case Kind::Empty:
+            break;
+    }
+    return true;
+}
+
 Bitmap HybridSet::as_bitmap() const {
     if (kind_ == Kind::Large) return bitmap_.copy();
     return Bitmap::of(small_ids());

@@ -55,7 +55,8 @@ class HybridSet {
     bool contains(uint32_t id) const;
     // Number of ids.
     uint64_t count() const;
-    bool is_empty() const { return count() == 0; }
+    // O(1): a bitmap's cardinality walks every container.
+    bool is_empty() const;
 
     // A new bitmap holding exactly the set's ids.
     Bitmap as_bitmap() const;
