@@ -20,7 +20,9 @@ std::int64_t int_or_throw(PyObject* object) {
     return number;
 }
 
+// ASCII text always encodes; the check would otherwise cost a call per lookup.
 void check_utf8(PyObject* text) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) return;
     if (PyUnicode_AsUTF8AndSize(text, nullptr) == nullptr) py::throw_python_error();
 }
 
