@@ -16,12 +16,7 @@ void update_index(AttributeTable& table, std::string_view name, const PyValue* o
     if (old != nullptr) {
         if (auto found = table.find(name); found != table.end()) {
             QueryMap& map = *found->second;
-            // After `reduce` the id may be missing from the old value's set,
-            // whose entry may even be gone, while the range tree and the
-            // nested listing still hold it: those go in any case.
-            const bool listed = map.find(*old) != nullptr;
             map.remove_id(*old, id);
-            if (listed) map.check_prune(*old);
             if (map.exact.empty()) table.erase(found);
         }
     }

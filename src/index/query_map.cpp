@@ -41,7 +41,10 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
 }
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
-    if (auto found = exact.find(value.hash()); found != exact.end()) found->second.remove(id);
+    if (auto found = exact.find(value.hash()); found != exact.end()) {
+        found->second.remove(id);
+        if (found->second.is_empty()) exact.erase(found);
+    }
     if (value.is_number()) {
         ranged.remove(to_number(value), id);
     } else if (value.kind() == CastKind::Ind) {
@@ -52,12 +55,6 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
             if (found->second.is_empty()) nested_ids.erase(found);
         }
     }
-}
-
-void QueryMap::check_prune(const PyValue& value) {
-    auto found = exact.find(value.hash());
-    ensure(found != exact.end(), "no entry found for key");
-    if (found->second.is_empty()) exact.erase(found);
 }
 
 }  // namespace corvalex

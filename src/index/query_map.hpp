@@ -39,11 +39,11 @@ class QueryMap {
     // for the caller to store with `ranged.insert_many`.
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                 NestingPath& path, std::vector<CompositeKey128>* range_keys = nullptr);
-    // Removes that record; the `exact` entry stays, even when left empty.
-    // For an indexable value, the id also leaves the value's `nested_ids` set.
+    // Removes that record, and `value`'s `exact` entry once its set is empty
+    // (after `reduce` the entry may be missing already; the range tree and
+    // the nested listing still hold the id). For an indexable value, the id
+    // also leaves the value's `nested_ids` set.
     void remove_id(const PyValue& value, std::uint32_t id);
-    // Drops `value`'s `exact` entry if its set is empty; the entry must exist.
-    void check_prune(const PyValue& value);
 
     // The ids holding a value with this hash, or null.
     const HybridSet* find(std::uint64_t hash) const {
