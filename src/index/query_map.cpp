@@ -12,20 +12,24 @@ void add_to_set(auto& map, auto key, std::uint32_t id) {
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                       NestingPath& path, std::vector<CompositeKey128>* range_keys) {
-    add_to_set(exact, value.hash(), id);
-
     switch (value.kind()) {
         case CastKind::Int:
         case CastKind::Float:
-            if (range_keys != nullptr)
+            // Only an empty tree is built from the batch afterwards: into a
+            // tree that holds pairs, each goes in now, past the lending rules.
+            if (range_keys != nullptr && ranged.empty()) {
+                add_to_set(exact, value.hash(), id);
                 range_keys->emplace_back(to_number(value), id);
-            else
-                ranged.insert(to_number(value), id);
-            break;
+            } else {
+                insert_number(value, id);
+            }
+            return;
         case CastKind::Str:
         case CastKind::Unknown:
-            break;
+            add_to_set(exact, value.hash(), id);
+            return;
         case CastKind::Ind: {
+            add_to_set(exact, value.hash(), id);
             add_to_set(nested_ids, value.indexable_id(), id);
             const Expansion* expansion = find_expansion(expansions, value.object());
             const ObjectSnapshot* snapshot = expansion ? expansion->snapshot : nullptr;
@@ -40,20 +44,82 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
     }
 }
 
+// A heavy number's ids are kept once, by the tree, while its exact entry
+// would hold the very same ids: the entry then borrows the tree's bitmap
+// (the tree's value is `Lent` under the entry's hash), and a write changes
+// the one bitmap. The two stay equal as long as no other value with that
+// hash is stored; one that arrives (-1 and -2, NaNs, an int subclass with a
+// hash of its own) gives the entry a copy first. Changes made to the entry
+// alone (`reduce`, `union_with`) give it a copy by themselves. A `Lent`
+// mark whose entry no longer borrows is stale and means nothing.
+void QueryMap::insert_number(const PyValue& value, std::uint32_t id) {
+    const TreeWrite write = ranged.insert(to_number(value), id);
+    HeavyValue* heavy = write.heavy;
+    const std::uint64_t hash = value.hash();
+    auto [entry, inserted] = exact.try_emplace(hash, HybridSet::make_single(id));
+    HybridSet& ids = entry->second;
+    if (!inserted) {
+        if (heavy != nullptr && ids.borrows(heavy->ids)) return;  // the tree took it
+        ids.add(id);  // a copy first if the entry borrowed another number's ids
+    }
+    if (heavy == nullptr) return;
+    using Lending = HeavyValue::Lending;
+    if (heavy->lending == Lending::Lent && heavy->lent_key != hash) {
+        // Another value with this number: the entry that borrows has to
+        // keep its ids without this one.
+        if (auto lender = exact.find(heavy->lent_key);
+            lender != exact.end() && lender->second.borrows(heavy->ids)) {
+            lender->second.own();
+            lender->second.remove(id);
+        }
+        heavy->lending = Lending::NotLent;
+    } else if (heavy->lending == Lending::Unknown) {
+        const Bitmap* own = ids.large();
+        const bool same = own != nullptr && own->equals(heavy->ids);
+        if (same) ids = HybridSet::borrow(heavy->ids);
+        heavy->lending = same ? Lending::Lent : Lending::NotLent;
+        heavy->lent_key = hash;
+    }
+}
+
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
-    if (auto found = exact.find(value.hash()); found != exact.end()) {
+    auto found = exact.find(value.hash());
+    if (value.is_number()) {
+        const TreeWrite write = ranged.remove(to_number(value), id);
+        if (found != exact.end() && found->second.is_borrowed()) {
+            // Borrowing this number's ids, the entry has lost `id` with the
+            // tree, and goes with the bitmap once the last one has.
+            const HybridSet& ids = found->second;
+            if (write.emptied && ids.borrows(*write.emptied)) {
+                exact.erase(found);
+                return;
+            }
+            if (write.heavy != nullptr && ids.borrows(write.heavy->ids)) return;
+        }
+    }
+    if (found != exact.end()) {
         found->second.remove(id);
         if (found->second.is_empty()) exact.erase(found);
     }
-    if (value.is_number()) {
-        ranged.remove(to_number(value), id);
-    } else if (value.kind() == CastKind::Ind) {
+    if (value.kind() == CastKind::Ind) {
         // The object no longer holds that indexable value under this name.
         // The value's snapshot stays in `nested`: other objects may hold it.
-        if (auto found = nested_ids.find(value.indexable_id()); found != nested_ids.end()) {
-            found->second.remove(id);
-            if (found->second.is_empty()) nested_ids.erase(found);
+        if (auto holders = nested_ids.find(value.indexable_id()); holders != nested_ids.end()) {
+            holders->second.remove(id);
+            if (holders->second.is_empty()) nested_ids.erase(holders);
         }
+    }
+}
+
+void QueryMap::verify_lending() {
+    for (const auto& [hash, ids] : exact) {
+        if (!ids.is_borrowed()) continue;
+        bool lent = false;
+        ranged.for_each_heavy([&](const HeavyValue& heavy) {
+            if (ids.borrows(heavy.ids))
+                lent = heavy.lending == HeavyValue::Lending::Lent && heavy.lent_key == hash;
+        });
+        ensure(lent, "an exact entry borrows ids the range tree does not lend it");
     }
 }
 

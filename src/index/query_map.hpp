@@ -31,12 +31,15 @@ using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, ValueHasher>;
 class QueryMap {
   public:
     QueryMap() = default;
+    QueryMap(const QueryMap&) = delete;
+    QueryMap& operator=(const QueryMap&) = delete;
 
     // Records that object `id` holds `value`. For an indexable value, its
     // snapshot (from `expansions`) is stored in `nested`, unless `path`
     // says expansion stops here.
-    // With `range_keys`, a numeric value's tree key is appended there instead,
-    // for the caller to store with `ranged.insert_many`.
+    // With `range_keys` and an empty tree, a numeric value's tree key is
+    // appended there instead, for the caller to store with
+    // `ranged.insert_many`.
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                 NestingPath& path, std::vector<CompositeKey128>* range_keys = nullptr);
     // Removes that record, and `value`'s `exact` entry once its set is empty
@@ -53,10 +56,18 @@ class QueryMap {
     }
     const HybridSet* find(const PyValue& value) const { return find(value.hash()); }
 
-    ExactMap exact;
+    // Panics unless every borrowing exact entry borrows a heavy value of the
+    // tree that is lent under the entry's hash (see query_map.cpp).
+    void verify_lending();
+
+    // Declared before `exact`, which may borrow from it: entries go first.
     BitMapBTree ranged;
+    ExactMap exact;
     NestedIdMap nested_ids;
     IndexAPI nested;
+
+  private:
+    void insert_number(const PyValue& value, std::uint32_t id);
 };
 
 // The range tree's view of a numeric value.

@@ -58,6 +58,14 @@ class Bitmap {
 
     Bitmap copy() const { return Bitmap(checked(roaring_bitmap_copy(ptr_))); }
 
+    // A second handle on `owner`'s bitmap, for a holder that reads through it
+    // and never changes or frees it: the holder gives it up with `disown()`
+    // before destroying it, and before `owner`'s bitmap goes.
+    static Bitmap alias_of(const Bitmap& owner) noexcept { return Bitmap(owner.ptr_); }
+    void disown() noexcept { ptr_ = nullptr; }
+    // Whether both handles are on one bitmap.
+    bool same_bitmap(const Bitmap& other) const noexcept { return ptr_ == other.ptr_; }
+
     // Replaces the contents with a copy of `other`, reusing this bitmap's storage.
     void overwrite_from(const Bitmap& other) {
         if (this == &other) return;

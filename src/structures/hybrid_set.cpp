@@ -30,9 +30,27 @@ HybridSet HybridSet::make_large(Bitmap bitmap) noexcept {
     return s;
 }
 
+HybridSet HybridSet::borrow(const Bitmap& owner) noexcept {
+    HybridSet s = make_large(Bitmap::alias_of(owner));
+    s.borrowed_ = true;
+    return s;
+}
+
+void HybridSet::own() {
+    if (!borrowed_) return;
+    Bitmap copy = bitmap_.copy();
+    bitmap_.disown();
+    bitmap_ = std::move(copy);
+    borrowed_ = false;
+}
+
 void HybridSet::reset() noexcept {
-    if (kind_ == Kind::Large) bitmap_.~Bitmap();
+    if (kind_ == Kind::Large) {
+        if (borrowed_) bitmap_.disown();
+        bitmap_.~Bitmap();
+    }
     kind_ = Kind::Empty;
+    borrowed_ = false;
     len_ = 0;
 }
 
@@ -53,6 +71,7 @@ void HybridSet::steal(HybridSet& other) noexcept {
         ids_ = other.ids_;
     }
     kind_ = other.kind_;
+    borrowed_ = other.borrowed_;
     other.reset();
 }
 
@@ -62,7 +81,7 @@ HybridSet::HybridSet(HybridSet&& other) noexcept {
 
 HybridSet& HybridSet::operator=(const HybridSet& other) {
     if (this != &other) {
-        if (kind_ == Kind::Large && other.kind_ == Kind::Large) {
+        if (kind_ == Kind::Large && !borrowed_ && other.kind_ == Kind::Large) {
             bitmap_.overwrite_from(other.bitmap_);
         } else {
             *this = HybridSet(other);
@@ -93,6 +112,7 @@ void HybridSet::add(uint32_t id) {
             return;
         }
         case Kind::Large:
+            own();
             bitmap_.add(id);
             return;
         case Kind::Empty:
@@ -112,6 +132,7 @@ void HybridSet::remove(uint32_t id) {
             return;
         }
         case Kind::Large:
+            own();
             bitmap_.remove(id);
             return;
         case Kind::Empty:
@@ -187,6 +208,7 @@ HybridSet HybridSet::or_inplace_small(std::span<const uint32_t> a, std::span<con
 
 void HybridSet::or_inplace(const HybridSet& other) {
     if (this == &other || other.kind_ == Kind::Empty) return;
+    own();
     HybridSet mine = take();
     switch (mine.kind_) {
         case Kind::Empty:
@@ -214,6 +236,7 @@ void HybridSet::and_inplace(const HybridSet& other) {
         if (kind_ == Kind::Small) *this = make_large(Bitmap::of(small_ids()));
         return;
     }
+    own();
     HybridSet mine = take();
     Bitmap result =
         mine.kind_ == Kind::Large ? std::move(mine.bitmap_) : Bitmap::of(mine.small_ids());

@@ -11,6 +11,13 @@
 // exists while a set's contents are taken out during a union or intersection
 // (and as a receiver of a union); sets stored in maps are Small or Large.
 // Every id occurs at most once. Copying a set copies its bitmap.
+//
+// A Large set may also be borrowed: it reads another holder's bitmap (the
+// range tree's set of ids of one heavy number) instead of keeping its own.
+// It sees that holder's changes as they happen; any change made through the
+// set itself first gives it a copy of its own, as does copying it. The
+// holder must outlive the borrowing and keep its bitmap in place (moving the
+// `Bitmap` handle is fine).
 #pragma once
 
 #include <array>
@@ -34,6 +41,8 @@ class HybridSet {
     static HybridSet make_single(uint32_t id) noexcept;
     // A Large set owning `bitmap`.
     static HybridSet make_large(Bitmap bitmap) noexcept;
+    // A Large set borrowing `owner`'s bitmap.
+    static HybridSet borrow(const Bitmap& owner) noexcept;
 
     ~HybridSet() { reset(); }
     HybridSet(const HybridSet& other);
@@ -49,6 +58,11 @@ class HybridSet {
     }
     // The bitmap, or null unless Large.
     const Bitmap* large() const { return kind_ == Kind::Large ? &bitmap_ : nullptr; }
+    bool is_borrowed() const { return borrowed_; }
+    // Whether the set is borrowing `owner`'s bitmap.
+    bool borrows(const Bitmap& owner) const { return borrowed_ && bitmap_.same_bitmap(owner); }
+    // A borrowed set takes a copy of its own; others are left as they are.
+    void own();
 
     void add(uint32_t id);
     void remove(uint32_t id);
@@ -80,6 +94,7 @@ class HybridSet {
     HybridSet take() noexcept { return std::move(*this); }
 
     Kind kind_ = Kind::Empty;
+    bool borrowed_ = false;  // Large only
     uint32_t len_ = 0;
     union {
         std::array<uint32_t, kInlineIds> ids_;

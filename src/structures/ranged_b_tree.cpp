@@ -19,7 +19,7 @@ BitMapBTreeNode* child_at(const InternalNode& node, uint32_t slot) {
     return child;
 }
 
-bool insert_into(BitMapBTreeNode& node, CompositeKey128 key) {
+TreeWrite insert_into(BitMapBTreeNode& node, CompositeKey128 key) {
     return node.is_leaf() ? node.as_leaf().insert_non_full(key) : node.as_internal().insert(key);
 }
 
@@ -96,27 +96,25 @@ const HeavyValue* LeafNode::find_heavy(u128 prefix) const {
     return at != heavy.end() && at->prefix == prefix ? &*at : nullptr;
 }
 
-bool LeafNode::insert_non_full(CompositeKey128 key) {
+TreeWrite LeafNode::insert_non_full(CompositeKey128 key) {
     if (HeavyValue* value = find_heavy(key.prefix())) {
-        if (!value->ids.add_checked(key.id())) return false;
+        if (!value->ids.add_checked(key.id())) return TreeWrite(false, value);
         heavy_changed();
-        return true;
+        return TreeWrite(true, value);
     }
     CompositeKey128* b = keys.data() + offset;
     CompositeKey128* e = b + len;
     prefetch_window(b, e);
     CompositeKey128* it = std::lower_bound(b, e, key);
-    if (it != e && *it == key) return false;
+    if (it != e && *it == key) return {};
 
     const u128 prefix = key.prefix();
     CompositeKey128* run_first = it;
     while (run_first != b && run_first[-1].prefix() == prefix) --run_first;
     CompositeKey128* run_last = it;
     while (run_last != e && run_last->prefix() == prefix) ++run_last;
-    if (run_last - run_first + 1 >= kHeavyRun) {
-        make_heavy(run_first, run_last, key.id());
-        return true;
-    }
+    if (run_last - run_first + 1 >= kHeavyRun)
+        return TreeWrite(true, make_heavy(run_first, run_last, key.id()));
 
     const uint32_t p = static_cast<uint32_t>(it - b);
     if (offset > 0 && p < len / 2) {
@@ -129,10 +127,10 @@ bool LeafNode::insert_non_full(CompositeKey128 key) {
     keys[offset + p] = key;
     ++len;
     if (touches_end()) recenter();
-    return true;
+    return TreeWrite(true);
 }
 
-void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id) {
+HeavyValue* LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id) {
     const u128 prefix = first->prefix();
     std::array<uint32_t, kHeavyRun> ids;
     uint32_t n = 0;
@@ -140,7 +138,8 @@ void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_
     ids[n++] = id;
     Bitmap value_ids;
     value_ids.add_many(ids.data(), n);
-    heavy.insert(first_heavy_from(heavy, prefix), HeavyValue{prefix, std::move(value_ids)});
+    auto made =
+        heavy.insert(first_heavy_from(heavy, prefix), HeavyValue{prefix, std::move(value_ids)});
     heavy_changed();
 
     // The window shrinks from its end, which therefore stays off the last slot.
@@ -148,26 +147,28 @@ void LeafNode::make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_
     CompositeKey128* e = keys.data() + offset + len;
     std::copy(last, e, first + 1);
     len -= static_cast<uint32_t>(last - first) - 1;
+    return &*made;
 }
 
-bool LeafNode::remove(CompositeKey128 key) {
+TreeWrite LeafNode::remove(CompositeKey128 key) {
     if (HeavyValue* value = find_heavy(key.prefix())) {
-        if (!value->ids.remove_checked(key.id())) return false;
+        if (!value->ids.remove_checked(key.id())) return TreeWrite(false, value);
         heavy_changed();
-        if (value->ids.is_empty()) {
-            const CompositeKey128 only = CompositeKey128::first_of(key.prefix());
-            erase_key(std::lower_bound(keys.data() + offset, keys.data() + offset + len, only));
-            heavy.erase(heavy.begin() + (value - heavy.data()));
-        }
-        return true;
+        if (!value->ids.is_empty()) return TreeWrite(true, value);
+        const CompositeKey128 only = CompositeKey128::first_of(key.prefix());
+        erase_key(std::lower_bound(keys.data() + offset, keys.data() + offset + len, only));
+        TreeWrite removed(true);
+        removed.emptied = std::move(value->ids);
+        heavy.erase(heavy.begin() + (value - heavy.data()));
+        return removed;
     }
     CompositeKey128* b = keys.data() + offset;
     CompositeKey128* e = b + len;
     prefetch_window(b, e);
     CompositeKey128* it = std::lower_bound(b, e, key);
-    if (it == e || *it != key) return false;
+    if (it == e || *it != key) return {};
     erase_key(it);
-    return true;
+    return TreeWrite(true);
 }
 
 void LeafNode::erase_key(CompositeKey128* it) {
@@ -304,12 +305,12 @@ uint32_t InternalNode::get_key_index_of_prefix(u128 prefix, KeyIndexMode mode) c
     return static_cast<uint32_t>(it - b);
 }
 
-bool InternalNode::insert(CompositeKey128 key) {
+TreeWrite InternalNode::insert(CompositeKey128 key) {
     const uint32_t c = child_index(key);
     const uint32_t slot = offset + c;
     BitMapBTreeNode* child = child_at(*this, slot);
     if (child->needs_split()) return split_and_insert(key, c);
-    const bool inserted = insert_into(*child, key);
+    TreeWrite inserted = insert_into(*child, key);
     if (!leaf_children) {
         std::optional<Bitmap>& bitmap = bitmaps[slot];
         ensure(bitmap.has_value(), missing_bitmap_message(*child));
@@ -319,13 +320,13 @@ bool InternalNode::insert(CompositeKey128 key) {
     return inserted;
 }
 
-bool InternalNode::split_and_insert(CompositeKey128 key, uint32_t c) {
+TreeWrite InternalNode::split_and_insert(CompositeKey128 key, uint32_t c) {
     const uint32_t slot = offset + c;
     BitMapBTreeNode* left = child_at(*this, slot);
     auto [separator, right] = split_node(*left);
     // A key equal to the separator goes right, where its twin lives.
     const bool goes_left = key < separator;
-    const bool inserted = insert_into(goes_left ? *left : *right, key);
+    TreeWrite inserted = insert_into(goes_left ? *left : *right, key);
 
     std::optional<Bitmap> right_ids;
     if (!leaf_children) {
@@ -418,11 +419,11 @@ Bitmap InternalNode::get_bitmap() const {
 
 BitMapBTree::BitMapBTree() : root_(new LeafNode(kRecenterSlot)) {}
 
-void BitMapBTree::insert(Number value, uint32_t id) {
-    insert_key(CompositeKey128(value, id));
+TreeWrite BitMapBTree::insert(Number value, uint32_t id) {
+    return insert_key(CompositeKey128(value, id));
 }
 
-void BitMapBTree::insert_key(CompositeKey128 key) {
+TreeWrite BitMapBTree::insert_key(CompositeKey128 key) {
     if (root_->needs_split()) {
         auto [separator, right] = split_node(*root_);
         const bool over_leaves = root_->is_leaf();
@@ -441,7 +442,9 @@ void BitMapBTree::insert_key(CompositeKey128 key) {
         root.len = 2;
         root_ = std::move(owner);
     }
-    if (insert_into(*root_, key)) ++size_;
+    TreeWrite inserted = insert_into(*root_, key);
+    if (inserted.changed) ++size_;
+    return inserted;
 }
 
 namespace {
@@ -561,17 +564,17 @@ void BitMapBTree::insert_many(std::vector<CompositeKey128>& keys) {
 
 namespace {
 
-bool remove_from(BitMapBTreeNode& node, CompositeKey128 key) {
+TreeWrite remove_from(BitMapBTreeNode& node, CompositeKey128 key) {
     if (node.is_leaf()) return node.as_leaf().remove(key);
     InternalNode& in = node.as_internal();
     const uint32_t slot = in.offset + in.child_index(key);
     BitMapBTreeNode* child = child_at(in, slot);
-    if (!remove_from(*child, key)) return false;
-    if (!in.leaf_children) {
+    TreeWrite removed = remove_from(*child, key);
+    if (removed.changed && !in.leaf_children) {
         ensure(in.bitmaps[slot].has_value(), missing_bitmap_message(*child));
         in.bitmaps[slot]->remove(key.id());
     }
-    return true;
+    return removed;
 }
 
 // The first (or last) key of the outermost leaf, if that leaf holds any:
@@ -704,10 +707,10 @@ class RangeCollector {
 
 }  // namespace
 
-bool BitMapBTree::remove(Number value, uint32_t id) {
-    if (!remove_from(*root_, CompositeKey128(value, id))) return false;
-    --size_;
-    return true;
+TreeWrite BitMapBTree::remove(Number value, uint32_t id) {
+    TreeWrite removed = remove_from(*root_, CompositeKey128(value, id));
+    if (removed.changed) --size_;
+    return removed;
 }
 
 // A bound that every stored key satisfies is dropped, so that the children

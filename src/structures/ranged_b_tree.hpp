@@ -155,8 +155,28 @@ inline constexpr std::size_t kUnionFrom = 4;
 
 // A value with many ids in one leaf.
 struct HeavyValue {
+    // Whether the tree's owner lends `ids` to a map of its own, under
+    // `lent_key` there. The owner sets this; the tree only keeps it with the
+    // value (a split moves both).
+    enum class Lending : uint8_t { Unknown, Lent, NotLent };
+
     u128 prefix;
     Bitmap ids;
+    Lending lending = Lending::Unknown;
+    uint64_t lent_key = 0;
+};
+
+// What a write did.
+struct TreeWrite {
+    TreeWrite() = default;
+    explicit TreeWrite(bool changed_pair, HeavyValue* heavy_value = nullptr)
+        : changed(changed_pair), heavy(heavy_value) {}
+
+    bool changed = false;         // the pair was added (removed)
+    HeavyValue* heavy = nullptr;  // the value's heavy entry after the write, if it has one
+    // A removal that took a heavy value's last id hands over its emptied
+    // bitmap, so that whoever borrowed it can tell before it goes.
+    std::optional<Bitmap> emptied;
 };
 
 struct LeafNode : BitMapBTreeNode {
@@ -169,10 +189,10 @@ struct LeafNode : BitMapBTreeNode {
     const CompositeKey128* begin() const { return keys.data() + offset; }
     const CompositeKey128* end() const { return keys.data() + offset + len; }
 
-    // Returns false (and changes nothing) if the pair is already present.
-    bool insert_non_full(CompositeKey128 key);
-    // Returns false if the pair is absent.
-    bool remove(CompositeKey128 key);
+    // Unchanged if the pair is already present.
+    TreeWrite insert_non_full(CompositeKey128 key);
+    // Unchanged if the pair is absent.
+    TreeWrite remove(CompositeKey128 key);
     std::pair<CompositeKey128, NodePtr> split();
     void recenter();
     // A new bitmap of the ids of every pair in the leaf.
@@ -195,8 +215,8 @@ struct LeafNode : BitMapBTreeNode {
 
   private:
     // Replaces the run [first, last) of one value's keys, and `id`, by the
-    // value's one heavy key.
-    void make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id);
+    // value's one heavy key; returns the new heavy value.
+    HeavyValue* make_heavy(CompositeKey128* first, CompositeKey128* last, uint32_t id);
     // Closes the gap of the key at `at`.
     void erase_key(CompositeKey128* at);
     // Window index at which a split leaves whole values on either side.
@@ -230,9 +250,8 @@ struct InternalNode : BitMapBTreeNode {
     // Window index of the child that holds or receives `key`.
     uint32_t child_index(CompositeKey128 key) const;
 
-    // Returns false if the key was already present.
-    bool insert(CompositeKey128 key);
-    bool split_and_insert(CompositeKey128 key, uint32_t child);
+    TreeWrite insert(CompositeKey128 key);
+    TreeWrite split_and_insert(CompositeKey128 key, uint32_t child);
     std::pair<CompositeKey128, NodePtr> split();
     void recenter();
     void shift_right(uint32_t from, uint32_t to, uint32_t by);
@@ -250,14 +269,14 @@ class BitMapBTree {
     BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
     // Stores (value, id); storing a pair that is already present changes nothing.
-    void insert(Number value, uint32_t id);
+    TreeWrite insert(Number value, uint32_t id);
     // Stores many pairs at once; `keys` is sorted and unique on return. An
     // empty tree is built bottom-up from them (leaves filled in key order,
     // each interior bitmap made once from its child's ids); a tree that
     // holds pairs already takes them one by one, in key order.
     void insert_many(std::vector<CompositeKey128>& keys);
-    // True if the pair was stored and has been removed.
-    bool remove(Number value, uint32_t id);
+    // `changed` if the pair was stored and has been removed.
+    TreeWrite remove(Number value, uint32_t id);
     // Ids of the stored pairs whose value lies within the bounds, restricted
     // to `universe`.
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& universe) const;
@@ -271,8 +290,24 @@ class BitMapBTree {
     // Walks the whole tree and checks every invariant; panics on a violation.
     void verify() const;
 
+    // Calls `visit(HeavyValue&)` for every heavy value.
+    template <class Visit>
+    void for_each_heavy(Visit&& visit) {
+        auto each = [&](LeafNode& leaf) {
+            for (HeavyValue& value : leaf.heavy) visit(value);
+        };
+        for_each_leaf(*root_, each);
+    }
+
   private:
-    void insert_key(CompositeKey128 key);
+    TreeWrite insert_key(CompositeKey128 key);
+    template <class Visit>
+    static void for_each_leaf(BitMapBTreeNode& node, Visit& visit) {
+        if (node.is_leaf()) return visit(node.as_leaf());
+        InternalNode& in = node.as_internal();
+        for (uint32_t slot = in.offset; slot < in.offset + in.len; ++slot)
+            for_each_leaf(*in.children[slot], visit);
+    }
 
     NodePtr root_;
     uint64_t size_ = 0;

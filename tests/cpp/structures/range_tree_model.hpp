@@ -212,7 +212,7 @@ class RangeTreeModel {
             if (removed_.size() == 64) removed_.erase(removed_.begin());
             removed_.emplace_back(v, id);
         }
-        require(tree_.remove(v, id) == stored, "remove() differs", steps_);
+        require(tree_.remove(v, id).changed == stored, "remove() differs", steps_);
     }
 
     void query(const Bound& lower, const Bound& upper, const Bitmap& universe) const {

@@ -33,7 +33,7 @@ TEST(RangeTreeReaders, ConcurrentQueriesMakeStaleUnionsOnceAndAgree) {
     for (int round = 0; round < 20; ++round) {
         // A write between rounds leaves every union stale again.
         for (uint32_t id = 1; id <= kValues; ++id)
-            ASSERT_TRUE(tree.remove(Number::from_int(id % kValues), id));
+            ASSERT_TRUE(tree.remove(Number::from_int(id % kValues), id).changed);
         for (uint32_t id = 1; id <= kValues; ++id) tree.insert(Number::from_int(id % kValues), id);
         std::vector<Bitmap> got(4);
         std::vector<std::thread> readers;
