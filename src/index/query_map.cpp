@@ -87,14 +87,12 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
     if (value.is_number()) {
         const TreeWrite write = ranged.remove(to_number(value), id);
         if (found != exact.end() && found->second.is_borrowed()) {
-            // Borrowing this number's ids, the entry has lost `id` with the
-            // tree, and goes with the bitmap once the last one has.
-            const HybridSet& ids = found->second;
-            if (write.emptied && ids.borrows(*write.emptied)) {
-                exact.erase(found);
-                return;
-            }
-            if (write.heavy != nullptr && ids.borrows(write.heavy->ids)) return;
+            // A borrowing entry held `id` only if it borrows this number's
+            // ids, which the tree has just taken it out of; it goes with
+            // them once they are emptied. (Another number's ids, lent after
+            // `reduce` dropped `id` from the entry, never held it.)
+            if (write.emptied && found->second.borrows(*write.emptied)) exact.erase(found);
+            return;
         }
     }
     if (found != exact.end()) {

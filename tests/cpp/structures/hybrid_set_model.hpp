@@ -4,8 +4,11 @@
 // back; Empty once moved from, where only a union may be received.
 // Operations are decoded from bytes: adds, removals, membership, unions and
 // intersections between the sets and of a set with itself, copies, moves,
-// the three constructors and the union of two inline id lists. Every set is
-// compared with its model after every operation.
+// the three constructors and the union of two inline id lists. A set may
+// also borrow the bitmap of an owner that changes beside it: it must see the
+// owner's changes until its own first change, and the owner must never see a
+// set's. Every set and the owner are compared with their models after every
+// operation.
 #pragma once
 
 #include <array>
@@ -26,6 +29,9 @@ class HybridSetModel {
         for (; !in.done(); ++steps_) {
             step(in);
             for (std::size_t i = 0; i < sets_.size(); ++i) check(sets_[i], models_[i]);
+            require(
+                owner_.to_vector() == std::vector<uint32_t>(owner_ids_.begin(), owner_ids_.end()),
+                "a borrowing set changed its owner", steps_);
         }
     }
 
@@ -34,6 +40,7 @@ class HybridSetModel {
     struct Model {
         std::set<uint32_t> ids;
         Kind kind;
+        bool borrowed = false;
     };
 
     static uint32_t pick_id(ByteReader& in) {
@@ -54,7 +61,7 @@ class HybridSetModel {
     }
 
     void step(ByteReader& in) {
-        const unsigned op = in.below(10), a = in.below(3), b = in.below(3);
+        const unsigned op = in.below(11), a = in.below(3), b = in.below(3);
         HybridSet& set = sets_[a];
         Model& model = models_[a];
         const bool empty_form = model.kind == Kind::Empty;
@@ -66,6 +73,7 @@ class HybridSetModel {
                 set.add(id);
                 if (model.ids.insert(id).second && model.ids.size() > HybridSet::kInlineIds)
                     model.kind = Kind::Large;
+                model.borrowed = false;
                 break;
             }
             case 2: {
@@ -73,6 +81,7 @@ class HybridSetModel {
                 if (empty_form) return expect_panic([&] { set.remove(id); });
                 set.remove(id);
                 model.ids.erase(id);
+                model.borrowed = false;
                 break;
             }
             case 3: {
@@ -84,6 +93,7 @@ class HybridSetModel {
                 set.or_inplace(sets_[b]);
                 const Model& other = models_[b];
                 if (a == b || other.kind == Kind::Empty) break;
+                model.borrowed = false;
                 const Kind before = model.kind;
                 model.ids.insert(other.ids.begin(), other.ids.end());
                 if (before == Kind::Empty) {
@@ -101,11 +111,14 @@ class HybridSetModel {
                 set.and_inplace(sets_[b]);
                 std::erase_if(model.ids, [&](uint32_t id) { return !other.ids.contains(id); });
                 model.kind = Kind::Large;
+                if (a != b) model.borrowed = false;
                 break;
             }
             case 6:
+                if (a == b) break;
                 sets_[b] = set;
                 models_[b] = model;
+                models_[b].borrowed = false;
                 break;
             case 7:
                 if (a == b) break;
@@ -115,6 +128,16 @@ class HybridSetModel {
             case 8:
                 reset(in, set, model);
                 break;
+            case 9: {
+                // The owner changes; its borrowers see it.
+                const uint32_t id = pick_id(in);
+                const bool adds = in.flag();
+                adds ? owner_.add(id) : owner_.remove(id);
+                adds ? void(owner_ids_.insert(id)) : void(owner_ids_.erase(id));
+                for (Model& each : models_)
+                    if (each.borrowed) each.ids = owner_ids_;
+                break;
+            }
             default: {
                 std::vector<uint32_t> lists[2];
                 std::set<uint32_t> all;
@@ -132,8 +155,8 @@ class HybridSetModel {
         }
     }
 
-    static void reset(ByteReader& in, HybridSet& set, Model& model) {
-        switch (in.below(3)) {
+    void reset(ByteReader& in, HybridSet& set, Model& model) {
+        switch (in.below(4)) {
             case 0:
                 set = HybridSet::make_small();
                 model = {{}, Kind::Small};
@@ -144,6 +167,10 @@ class HybridSetModel {
                 model = {{id}, Kind::Small};
                 break;
             }
+            case 2:
+                set = HybridSet::borrow(owner_);
+                model = {owner_ids_, Kind::Large, true};
+                break;
             default: {
                 Bitmap bitmap;
                 model = {{}, Kind::Large};
@@ -160,6 +187,8 @@ class HybridSetModel {
     void check(const HybridSet& set, const Model& model) const {
         const std::vector<uint32_t> want(model.ids.begin(), model.ids.end());
         require(set.kind() == model.kind, "kind() differs", steps_);
+        require(set.is_borrowed() == model.borrowed && set.borrows(owner_) == model.borrowed,
+                "is_borrowed() differs", steps_);
         require(set.count() == want.size() && set.is_empty() == want.empty(), "count() differs",
                 steps_);
         const auto inline_ids = set.small_ids();
@@ -181,6 +210,9 @@ class HybridSetModel {
         for (const uint32_t id : want) require(set.contains(id), "contains() misses an id", steps_);
     }
 
+    // Declared before the sets, which may borrow its bitmap.
+    Bitmap owner_{5, 70000};
+    std::set<uint32_t> owner_ids_{5, 70000};
     std::array<HybridSet, 3> sets_{HybridSet::make_small(), HybridSet::make_single(1),
                                    HybridSet::make_large(Bitmap{2, 3})};
     std::array<Model, 3> models_{Model{{}, Kind::Small}, Model{{1}, Kind::Small},
