@@ -11,12 +11,12 @@ std::vector<std::uint32_t> insert_batch(AttributeTable& table, std::span<const B
     // Where each name of the current shape goes; null for a name not indexed.
     struct Target {
         QueryMap* map;
-        std::vector<CompositeKey128>* range_keys;
+        RangeBatch* range_batch;
     };
     NestedInsertions done;
     const AttrShape* shape = nullptr;
     std::vector<Target> targets;
-    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> range_keys;
+    std::unordered_map<QueryMap*, RangeBatch> range_batches;
     std::vector<std::uint32_t> ids;
     ids.reserve(objects.size());
     for (const BatchObject& object : objects) {
@@ -28,7 +28,7 @@ std::vector<std::uint32_t> insert_batch(AttributeTable& table, std::span<const B
             for (const auto& [name, value] : record.attrs) {
                 if (names == BatchNames::All || is_public_name(name)) {
                     QueryMap* map = &query_map_for(table, name);
-                    targets.push_back({map, &range_keys[map]});
+                    targets.push_back({map, &range_batches[map]});
                 } else {
                     targets.push_back({nullptr, nullptr});
                 }
@@ -38,10 +38,10 @@ std::vector<std::uint32_t> insert_batch(AttributeTable& table, std::span<const B
         for (std::size_t position = 0; const auto& [name, value] : record.attrs) {
             const Target& target = targets[position++];
             if (target.map != nullptr)
-                target.map->insert(value, record.id, object.expansions, path, target.range_keys);
+                target.map->insert(value, record.id, object.expansions, path, target.range_batch);
         }
     }
-    for (auto& [map, keys] : range_keys) map->ranged.insert_many(keys);
+    for (auto& [map, batch] : range_batches) map->finish_batch(batch);
     return ids;
 }
 

@@ -1,9 +1,9 @@
 // Indexing a batch of objects into one attribute table.
 //
 // Objects of one kind share a shape, so each shape's names are resolved to
-// maps once. The batch's numeric values reach each range tree together at
-// the end, sorted (an empty tree is then built bottom-up), rather than one
-// random key at a time.
+// maps once. The batch's numeric values reach each empty range tree
+// together at the end, which is then built bottom-up from them sorted; a
+// tree that holds values already takes them one at a time.
 #pragma once
 
 #include <cstdint>

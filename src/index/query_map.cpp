@@ -8,18 +8,37 @@ void add_to_set(auto& map, auto key, std::uint32_t id) {
     if (!inserted) entry->second.add(id);
 }
 
+// Lets `ids`, the exact entry of `hash`, borrow the heavy value's bitmap if
+// both hold the same ids.
+bool lend_if_same(HybridSet& ids, HeavyValue& heavy, std::uint64_t hash) {
+    const Bitmap* own = ids.large();
+    if (own == nullptr || !own->equals(heavy.ids)) return false;
+    ids = HybridSet::borrow(heavy.ids);
+    heavy.lending = HeavyValue::Lending::Lent;
+    heavy.lent_key = hash;
+    return true;
+}
+
 }  // namespace
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
-                      NestingPath& path, std::vector<CompositeKey128>* range_keys) {
+                      NestingPath& path, RangeBatch* batch) {
     switch (value.kind()) {
         case CastKind::Int:
         case CastKind::Float:
             // Only an empty tree is built from the batch afterwards: into a
             // tree that holds pairs, each goes in now, past the lending rules.
-            if (range_keys != nullptr && ranged.empty()) {
-                add_to_set(exact, value.hash(), id);
-                range_keys->emplace_back(to_number(value), id);
+            if (batch != nullptr && ranged.empty()) {
+                auto [entry, inserted] =
+                    exact.try_emplace(value.hash(), HybridSet::make_single(id));
+                HybridSet& ids = entry->second;
+                if (!inserted) {
+                    const bool was_small = ids.kind() == HybridSet::Kind::Small;
+                    ids.add(id);
+                    if (was_small && ids.kind() == HybridSet::Kind::Large)
+                        batch->bitmap_entries.emplace_back(value.hash(), to_number(value));
+                }
+                batch->keys.emplace_back(to_number(value), id);
             } else {
                 insert_number(value, id);
             }
@@ -73,12 +92,20 @@ void QueryMap::insert_number(const PyValue& value, std::uint32_t id) {
             lender->second.remove(id);
         }
         heavy->lending = Lending::NotLent;
-    } else if (heavy->lending == Lending::Unknown) {
-        const Bitmap* own = ids.large();
-        const bool same = own != nullptr && own->equals(heavy->ids);
-        if (same) ids = HybridSet::borrow(heavy->ids);
-        heavy->lending = same ? Lending::Lent : Lending::NotLent;
-        heavy->lent_key = hash;
+    } else if (heavy->lending == Lending::Unknown && !lend_if_same(ids, *heavy, hash)) {
+        heavy->lending = Lending::NotLent;
+    }
+}
+
+void QueryMap::finish_batch(RangeBatch& batch) {
+    ranged.insert_many(batch.keys);
+    // An entry that holds other numbers' ids too is left to the next write
+    // into its heavy value, which settles it.
+    for (const auto& [hash, number] : batch.bitmap_entries) {
+        HeavyValue* heavy = ranged.heavy_value(number);
+        if (heavy == nullptr || heavy->lending != HeavyValue::Lending::Unknown) continue;
+        if (auto found = exact.find(hash); found != exact.end())
+            lend_if_same(found->second, *heavy, hash);
     }
 }
 

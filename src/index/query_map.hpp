@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -28,6 +29,15 @@ namespace corvalex {
 using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, ValueHasher>;
 using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, ValueHasher>;
 
+// A batch's numeric values for one map, on their way into its empty range
+// tree (see `QueryMap::insert`).
+struct RangeBatch {
+    std::vector<CompositeKey128> keys;
+    // The hash and number of each exact entry that became a bitmap during the
+    // batch: the numbers that may be heavy in the tree.
+    std::vector<std::pair<std::uint64_t, Number>> bitmap_entries;
+};
+
 class QueryMap {
   public:
     QueryMap() = default;
@@ -37,11 +47,13 @@ class QueryMap {
     // Records that object `id` holds `value`. For an indexable value, its
     // snapshot (from `expansions`) is stored in `nested`, unless `path`
     // says expansion stops here.
-    // With `range_keys` and an empty tree, a numeric value's tree key is
-    // appended there instead, for the caller to store with
-    // `ranged.insert_many`.
+    // With `batch` and an empty tree, a numeric value's tree key is added
+    // to the batch instead, for `finish_batch` to store.
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
-                NestingPath& path, std::vector<CompositeKey128>* range_keys = nullptr);
+                NestingPath& path, RangeBatch* batch = nullptr);
+    // Builds the empty tree from `batch`, and lets the exact entries of its
+    // heavy values borrow their ids where they hold the same.
+    void finish_batch(RangeBatch& batch);
     // Removes that record, and `value`'s `exact` entry once its set is empty
     // (after `reduce` the entry may be missing already; the range tree and
     // the nested listing still hold the id). For an indexable value, the id

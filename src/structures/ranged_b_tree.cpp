@@ -707,6 +707,17 @@ class RangeCollector {
 
 }  // namespace
 
+HeavyValue* BitMapBTree::heavy_value(Number value) {
+    const CompositeKey128 key = CompositeKey128::first_of(CompositeKey128(value, 0).prefix());
+    BitMapBTreeNode* node = root_.get();
+    while (!node->is_leaf()) {
+        const InternalNode& in = node->as_internal();
+        node = child_at(in, in.offset + in.child_index(key));
+    }
+    LeafNode& leaf = node->as_leaf();
+    return const_cast<HeavyValue*>(std::as_const(leaf).find_heavy(key.prefix()));
+}
+
 TreeWrite BitMapBTree::remove(Number value, uint32_t id) {
     TreeWrite removed = remove_from(*root_, CompositeKey128(value, id));
     if (removed.changed) --size_;

@@ -290,6 +290,8 @@ class BitMapBTree {
     // Walks the whole tree and checks every invariant; panics on a violation.
     void verify() const;
 
+    // The heavy value of `value`, or null if it has none.
+    HeavyValue* heavy_value(Number value);
     // Calls `visit(HeavyValue&)` for every heavy value.
     template <class Visit>
     void for_each_heavy(Visit&& visit) {
