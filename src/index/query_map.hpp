@@ -1,15 +1,16 @@
 // One attribute's maps within one index.
 //
 //   QueryMap {
-//     exact:      value hash -> HybridSet of ids
 //     ranged:     BitMapBTree over (number, id) for Int and Float values
+//     exact:      value hash -> HybridSet of ids (a number held by many objects:
+//                 borrowing the tree's bitmap of its ids, see query_map.cpp)
 //     nested_ids: id of an indexable value -> HybridSet of ids of objects holding it
 //     nested:     IndexAPI over those indexable values, as they were when stored
 //   }
 //
 // Values are the same value exactly when their hashes are equal, so `exact`
-// is keyed by the 64-bit hash alone; it keeps no reference to the values. No lock of its own: the
-// owning attribute table's lock guards it.
+// is keyed by the 64-bit hash alone; it keeps no reference to the values. No
+// lock of its own: the owning attribute table's lock guards it.
 #pragma once
 
 #include <cstdint>
