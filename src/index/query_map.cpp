@@ -1,5 +1,7 @@
 #include "index/query_map.hpp"
 
+#include <algorithm>
+
 namespace corvalex {
 namespace {
 
@@ -26,9 +28,12 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
     switch (value.kind()) {
         case CastKind::Int:
         case CastKind::Float:
-            // Only an empty tree is built from the batch afterwards: into a
-            // tree that holds pairs, each goes in now, past the lending rules.
-            if (batch != nullptr && ranged.empty()) {
+            if (batch != nullptr && !ranged.empty()) {
+                // Into a tree that holds pairs already, in key order at the
+                // end, through the lending rules.
+                const Number number = to_number(value);
+                batch->into_filled.push_back({CompositeKey128(number, id), number, value.hash()});
+            } else if (batch != nullptr) {
                 auto [entry, inserted] =
                     exact.try_emplace(value.hash(), HybridSet::make_single(id));
                 HybridSet& ids = entry->second;
@@ -40,7 +45,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
                 }
                 batch->keys.emplace_back(to_number(value), id);
             } else {
-                insert_number(value, id);
+                insert_number(to_number(value), id, value.hash());
             }
             return;
         case CastKind::Str:
@@ -71,10 +76,9 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
 // hash of its own) gives the entry a copy first. Changes made to the entry
 // alone (`reduce`, `union_with`) give it a copy by themselves. A `Lent`
 // mark whose entry no longer borrows is stale and means nothing.
-void QueryMap::insert_number(const PyValue& value, std::uint32_t id) {
-    const TreeWrite write = ranged.insert(to_number(value), id);
+void QueryMap::insert_number(Number number, std::uint32_t id, std::uint64_t hash) {
+    const TreeWrite write = ranged.insert(number, id);
     HeavyValue* heavy = write.heavy;
-    const std::uint64_t hash = value.hash();
     auto [entry, inserted] = exact.try_emplace(hash, HybridSet::make_single(id));
     HybridSet& ids = entry->second;
     if (!inserted) {
@@ -98,6 +102,10 @@ void QueryMap::insert_number(const PyValue& value, std::uint32_t id) {
 }
 
 void QueryMap::finish_batch(RangeBatch& batch) {
+    std::sort(batch.into_filled.begin(), batch.into_filled.end(),
+              [](const auto& a, const auto& b) { return a.key < b.key; });
+    for (const RangeBatch::Pending& pending : batch.into_filled)
+        insert_number(pending.number, pending.key.id(), pending.hash);
     ranged.insert_many(batch.keys);
     // An entry that holds other numbers' ids too is left to the next write
     // into its heavy value, which settles it.

@@ -30,13 +30,21 @@ namespace corvalex {
 using ExactMap = absl::flat_hash_map<std::uint64_t, HybridSet, ValueHasher>;
 using NestedIdMap = absl::flat_hash_map<std::uint32_t, HybridSet, ValueHasher>;
 
-// A batch's numeric values for one map, on their way into its empty range
-// tree (see `QueryMap::insert`).
+// A batch's numeric values for one map, on their way into its range tree
+// (see `QueryMap::insert`).
 struct RangeBatch {
+    // Into an empty tree: the tree's keys (the exact entries have their ids
+    // already), and the hash and number of each exact entry that became a
+    // bitmap during the batch, the numbers that may be heavy in the tree.
     std::vector<CompositeKey128> keys;
-    // The hash and number of each exact entry that became a bitmap during the
-    // batch: the numbers that may be heavy in the tree.
     std::vector<std::pair<std::uint64_t, Number>> bitmap_entries;
+    // Into a tree that holds pairs already: the values, for both maps.
+    struct Pending {
+        CompositeKey128 key;
+        Number number;
+        std::uint64_t hash;
+    };
+    std::vector<Pending> into_filled;
 };
 
 class QueryMap {
@@ -48,12 +56,13 @@ class QueryMap {
     // Records that object `id` holds `value`. For an indexable value, its
     // snapshot (from `expansions`) is stored in `nested`, unless `path`
     // says expansion stops here.
-    // With `batch` and an empty tree, a numeric value's tree key is added
-    // to the batch instead, for `finish_batch` to store.
+    // With `batch`, a numeric value is added to the batch instead (or, for
+    // an empty tree, its tree key only), for `finish_batch` to store.
     void insert(const PyValue& value, std::uint32_t id, const Expansions* expansions,
                 NestingPath& path, RangeBatch* batch = nullptr);
-    // Builds the empty tree from `batch`, and lets the exact entries of its
-    // heavy values borrow their ids where they hold the same.
+    // Stores `batch`'s values in key order; an empty tree is built from them
+    // bottom-up, and the exact entries of its heavy values borrow their ids
+    // where they hold the same.
     void finish_batch(RangeBatch& batch);
     // Removes that record, and `value`'s `exact` entry once its set is empty
     // (after `reduce` the entry may be missing already; the range tree and
@@ -80,7 +89,7 @@ class QueryMap {
     IndexAPI nested;
 
   private:
-    void insert_number(const PyValue& value, std::uint32_t id);
+    void insert_number(Number number, std::uint32_t id, std::uint64_t hash);
 };
 
 // The range tree's view of a numeric value.
