@@ -25,7 +25,7 @@
 namespace corvalex {
 namespace {
 
-struct Spec {
+struct ValueCase {
     CastKind kind;
     double number;  // Int and Float
     std::uint64_t hash;
@@ -34,7 +34,7 @@ struct Spec {
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 // The first kCommon values are written often enough to turn heavy; the rest
 // share a hash or a number with one of them and arrive now and then.
-const std::vector<Spec> kValues = {
+const std::vector<ValueCase> kValues = {
     {CastKind::Int, 5, 5},
     {CastKind::Float, 5, 5},
     {CastKind::Int, -1, std::uint64_t(-2)},
@@ -49,15 +49,15 @@ const std::vector<Spec> kValues = {
 constexpr std::size_t kCommon = 6;
 constexpr std::uint32_t kIds = 300;
 
-PyValue make_value(const Spec& spec) {
-    const std::uint64_t bits = spec.kind == CastKind::Int
-                                   ? std::bit_cast<std::uint64_t>(std::int64_t(spec.number))
-                                   : std::bit_cast<std::uint64_t>(spec.number);
-    return PyValue::adopt(nullptr, spec.kind, spec.hash, bits);
+PyValue make_value(const ValueCase& value) {
+    const std::uint64_t bits = value.kind == CastKind::Int
+                                   ? std::bit_cast<std::uint64_t>(std::int64_t(value.number))
+                                   : std::bit_cast<std::uint64_t>(value.number);
+    return PyValue::adopt(nullptr, value.kind, value.hash, bits);
 }
 
-bool is_number(const Spec& spec) {
-    return spec.kind == CastKind::Int || spec.kind == CastKind::Float;
+bool is_number(const ValueCase& value) {
+    return value.kind == CastKind::Int || value.kind == CastKind::Float;
 }
 
 // The map under test and its model; steps are random or given.
