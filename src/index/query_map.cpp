@@ -28,25 +28,10 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
     switch (value.kind()) {
         case CastKind::Int:
         case CastKind::Float:
-            if (batch != nullptr && !ranged.empty()) {
-                // Into a tree that holds pairs already, in key order at the
-                // end, through the lending rules.
-                const Number number = to_number(value);
-                batch->into_filled.push_back({CompositeKey128(number, id), number, value.hash()});
-            } else if (batch != nullptr) {
-                auto [entry, inserted] =
-                    exact.try_emplace(value.hash(), HybridSet::make_single(id));
-                HybridSet& ids = entry->second;
-                if (!inserted) {
-                    const bool was_small = ids.kind() == HybridSet::Kind::Small;
-                    ids.add(id);
-                    if (was_small && ids.kind() == HybridSet::Kind::Large)
-                        batch->bitmap_entries.emplace_back(value.hash(), to_number(value));
-                }
-                batch->keys.emplace_back(to_number(value), id);
-            } else {
+            if (batch != nullptr)
+                add_to_batch(value, id, *batch);
+            else
                 insert_number(to_number(value), id, value.hash());
-            }
             return;
         case CastKind::Str:
         case CastKind::Unknown:
@@ -66,6 +51,24 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id, const Expansions* 
             break;
         }
     }
+}
+
+void QueryMap::add_to_batch(const PyValue& value, std::uint32_t id, RangeBatch& batch) {
+    const Number number = to_number(value);
+    if (!ranged.empty()) {
+        // Stored in key order at the end, through the lending rules.
+        batch.into_filled.push_back({CompositeKey128(number, id), number, value.hash()});
+        return;
+    }
+    auto [entry, inserted] = exact.try_emplace(value.hash(), HybridSet::make_single(id));
+    HybridSet& ids = entry->second;
+    if (!inserted) {
+        const bool was_small = ids.kind() == HybridSet::Kind::Small;
+        ids.add(id);
+        if (was_small && ids.kind() == HybridSet::Kind::Large)
+            batch.bitmap_entries.emplace_back(value.hash(), number);
+    }
+    batch.keys.emplace_back(number, id);
 }
 
 // A heavy number's ids are kept once, by the tree, while its exact entry

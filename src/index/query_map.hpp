@@ -89,6 +89,7 @@ class QueryMap {
     IndexAPI nested;
 
   private:
+    void add_to_batch(const PyValue& value, std::uint32_t id, RangeBatch& batch);
     void insert_number(Number number, std::uint32_t id, std::uint64_t hash);
 };
 

@@ -714,8 +714,7 @@ HeavyValue* BitMapBTree::heavy_value(Number value) {
         const InternalNode& in = node->as_internal();
         node = child_at(in, in.offset + in.child_index(key));
     }
-    LeafNode& leaf = node->as_leaf();
-    return const_cast<HeavyValue*>(std::as_const(leaf).find_heavy(key.prefix()));
+    return node->as_leaf().find_heavy(key.prefix());
 }
 
 TreeWrite BitMapBTree::remove(Number value, uint32_t id) {

@@ -207,6 +207,9 @@ struct LeafNode : BitMapBTreeNode {
                          std::mutex& refresh) const;
     // The heavy value with this prefix, or null.
     const HeavyValue* find_heavy(u128 prefix) const;
+    HeavyValue* find_heavy(u128 prefix) {
+        return const_cast<HeavyValue*>(std::as_const(*this).find_heavy(prefix));
+    }
     // The union of the heavy values if one has been made since their last
     // change, else null.
     const Bitmap* current_union() const {
@@ -221,9 +224,6 @@ struct LeafNode : BitMapBTreeNode {
     void erase_key(CompositeKey128* at);
     // Window index at which a split leaves whole values on either side.
     uint32_t split_point() const;
-    HeavyValue* find_heavy(u128 prefix) {
-        return const_cast<HeavyValue*>(std::as_const(*this).find_heavy(prefix));
-    }
     void heavy_changed() { union_stale_.store(true, std::memory_order_relaxed); }
 
     // Writers hold the owner's exclusive lock, so a union a reader finds
