@@ -41,12 +41,12 @@ TermIds term_ids(const QueryMap* map, const HashTerm& term) {
     return ids;
 }
 
+}  // namespace
+
 const QueryMap* map_named(const AttributeTable& table, std::string_view name) {
     auto found = table.find(name);
     return found == table.end() ? nullptr : found->second.get();
 }
-
-}  // namespace
 
 Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& query) {
     struct Term {
@@ -153,10 +153,10 @@ IdList matching_ids(const AttributeTable& table, const HashQuery& query) {
     return ids;
 }
 
-IdList matching_ids(const AttributeTable& table, const HashKeyword& keyword) {
+IdList matching_ids(const QueryMap* map, std::uint64_t hash) {
     IdList ids;
-    if (const QueryMap* map = map_named(table, keyword.name))
-        if (const HybridSet* set = map->find(keyword.hash)) append_sorted(ids, *set);
+    if (map != nullptr)
+        if (const HybridSet* set = map->find(hash)) append_sorted(ids, *set);
     return ids;
 }
 

@@ -37,6 +37,13 @@ Bitmap filter_index_by_hashes(const AttributeTable& table, const HashQuery& quer
 // The same as a list of ascending, unique ids, without building bitmaps
 // when one keyword names one value.
 IdList matching_ids(const AttributeTable& table, const HashQuery& query);
-IdList matching_ids(const AttributeTable& table, const HashKeyword& keyword);
+
+// The map of the attribute `name` in a read-locked table, or null. The
+// pointer stays valid until the table is next written.
+const QueryMap* map_named(const AttributeTable& table, std::string_view name);
+
+// The ids of one value of one attribute (`map` from `map_named`, possibly
+// null), ascending.
+IdList matching_ids(const QueryMap* map, std::uint64_t hash);
 
 }  // namespace corvalex

@@ -4,11 +4,15 @@
 // the middle of a change) leaves the lock failed: the data may be half
 // changed, so every later read or write of it is itself a fatal error.
 //
+// Each write guard counts one generation when it ends, so a reader can tell
+// whether anything it remembered from an earlier read may have changed.
+//
 // While a guard is alive its thread counts as holding a table lock, and the
 // references it drops are queued instead of released (deferred_release.hpp).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -32,6 +36,9 @@ class RwLocked {
       public:
         const T& operator*() const noexcept { return owner_->value_; }
         const T* operator->() const noexcept { return &owner_->value_; }
+        // How many write guards had ended when this one was taken; it stays
+        // the same while this guard lives.
+        std::uint64_t generation() const noexcept { return owner_->generation_; }
         ReadGuard(ReadGuard&& other) noexcept : owner_(std::exchange(other.owner_, nullptr)) {}
         ReadGuard(const ReadGuard&) = delete;
         ReadGuard& operator=(const ReadGuard&) = delete;
@@ -61,6 +68,7 @@ class RwLocked {
             if (!owner_) return;
             if (std::uncaught_exceptions() > exceptions_)
                 owner_->failed_.store(true, std::memory_order_release);
+            ++owner_->generation_;
             owner_->mutex_.unlock();
             py::leave_locked_region();
         }
@@ -109,6 +117,7 @@ class RwLocked {
 
     SharedMutex mutex_;
     std::atomic<bool> failed_{false};
+    std::uint64_t generation_ = 0;  // written under the exclusive lock only
     T value_;
 };
 

@@ -1,6 +1,7 @@
 #include "python/index.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <vector>
 
@@ -43,6 +44,7 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
 void index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    as_index(self)->keyword_maps.~KeywordMapCache();
     as_index(self)->core.~shared_ptr<IndexAPI>();
     type->tp_free(self);
     Py_DECREF(type);
@@ -72,6 +74,22 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// The ids of one keyword's value, the keyword's map found through the
+// index's cache (`name` is the keyword's str).
+IdList matching_ids(IndexObject& index, PyObject* name, const HashKeyword& keyword) {
+    std::uint64_t generation = 0;
+    const QueryMap* map = nullptr;
+    IdList ids = [&] {
+        auto table = index.core->index->read();
+        generation = table.generation();
+        map = index.keyword_maps.find(name, generation);
+        if (map == nullptr) map = map_named(*table, keyword.name);
+        return matching_ids(map, keyword.hash);
+    }();
+    if (map != nullptr) index.keyword_maps.remember(name, generation, map);
+    return ids;
+}
+
 PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return py::guarded_object([&]() -> PyObject* {
@@ -80,7 +98,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
         py::keywords_only("Index.get_by_attribute", nargs);
         const IdList ids = [&] {
             if (const auto keyword = single_hash_keyword(args + nargs, kwnames))
-                return matching_ids(*index->core->index->read(), *keyword);
+                return matching_ids(*index, PyTuple_GET_ITEM(kwnames, 0), *keyword);
             const HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
             return matching_ids(*index->core->index->read(), query);
         }();
@@ -221,6 +239,7 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
     auto* object = py::allocate<IndexObject>(index_type());
     new (&object->borrow) py::BorrowFlag();
     new (&object->core) std::shared_ptr<IndexAPI>(std::move(core));
+    new (&object->keyword_maps) KeywordMapCache();
     return reinterpret_cast<PyObject*>(object);
 }
 

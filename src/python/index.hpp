@@ -7,6 +7,7 @@
 
 #include "binding/borrow.hpp"
 #include "index/index_api.hpp"
+#include "python/keyword_map_cache.hpp"
 
 namespace corvalex::python {
 
@@ -14,6 +15,7 @@ struct IndexObject {
     PyObject_HEAD
     py::BorrowFlag borrow;
     std::shared_ptr<IndexAPI> core;
+    KeywordMapCache keyword_maps;
 };
 
 PyTypeObject* index_type();

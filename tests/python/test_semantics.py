@@ -140,3 +140,25 @@ def test_reduce_enters_the_kept_objects_attributes_again():
     a.tag = "x"  # a write enters `tag` only
     index.reduce(tag="x")  # a's current attributes return
     assert index.get_by_attribute(colour="red") == index.get_by_attribute(size=1) == [a]
+
+
+def test_a_repeated_keyword_lookup_follows_maps_that_go_and_come_back():
+    # A one-keyword lookup remembers its attribute's map between calls; each
+    # step here frees or makes maps between two lookups of the same keyword.
+    a, b = Indexable(tag=1), Indexable(other=5)
+    index = Index()
+    index.add_object_many([a, b])
+
+    def tag(value):
+        return index.get_by_attribute(tag=value)
+
+    assert tag(1) == [a]
+    index.reduce(other=5)  # the tag map goes with a
+    assert tag(1) == []
+    b.fresh = 7  # a new map, where the tag map may have been
+    assert tag(7) == [] and index.get_by_attribute(fresh=7) == [b]
+    b.tag = 1
+    assert tag(1) == [b]
+    b.tag = 2  # emptied and made again
+    assert tag(1) == [] and tag(2) == [b]
+    assert Index().get_by_attribute(tag=2) == [] and tag(2) == [b]
