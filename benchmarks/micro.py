@@ -3,9 +3,9 @@ index holds, one write on an object held by an index of N objects, and
 lookups returning ~100 objects and one object.
 
 Each row times one statement with ``timeit`` (which turns the garbage
-collector off while timing) on the same objects as its reference, and
-reports the best and the median of the samples.  Results are compared once
-before anything is timed.
+collector off while timing) on the same objects as its reference, taking
+the two statements' samples in turn, and reports the best and the median of
+the samples.  Results are compared once before anything is timed.
 """
 
 from __future__ import annotations
@@ -37,16 +37,25 @@ class _Slots:
         self.size = 0
 
 
-def time_stmt(stmt: str, ns: dict, repeats: int, min_sample: float, per: int = 1) -> dict:
-    """Best and median ns per operation of ``stmt`` (doing ``per`` operations)."""
-    timer = timeit.Timer(stmt, globals=ns)
-    number = 1
-    while number < 10_000_000:
-        if timer.timeit(number) >= min_sample:
-            break
-        number *= 10
-    samples = [t / number / per * 1e9 for t in timer.repeat(max(1, repeats), number)]
-    return {"best": min(samples), "median": statistics.median(samples)}
+def time_stmts(stmts: list, repeats: int, min_sample: float) -> list:
+    """Best and median ns per operation of each ``(stmt, ns, per)`` (a
+    statement doing ``per`` operations).  The statements' samples alternate,
+    so that a change in the machine's speed during a row falls on each of
+    them alike."""
+    timers = []
+    for stmt, ns, per in stmts:
+        timer = timeit.Timer(stmt, globals=ns)
+        number = 1
+        while number < 10_000_000:
+            if timer.timeit(number) >= min_sample:
+                break
+            number *= 10
+        timers.append((timer, number, per, []))
+    for _ in range(max(1, repeats)):
+        for timer, number, per, samples in timers:
+            samples.append(timer.timeit(number) / number / per * 1e9)
+    return [{"best": min(samples), "median": statistics.median(samples)}
+            for _, _, _, samples in timers]
 
 
 def reindexer(engine: PyIndexEngine, attr: str):
@@ -103,11 +112,13 @@ def run_micro(w: Workload, repeats: int, min_sample: float, logger=log) -> list:
         logger("micro: Corvalex not available; no fixed-cost rows")
         return []
     rows = []
-    t = lambda stmt, ns, per=1: time_stmt(stmt, ns, repeats, min_sample, per)  # noqa: E731
+    def t(*stmts, ns, per=1):
+        return time_stmts([(stmt, ns, per) for stmt in stmts], repeats, min_sample)
 
     # One write on an object no index holds.
     objs = {"corvalex": mod.Indexable(size=0), "dict": _Plain(), "slots": _Slots()}
-    loose = {k: t("o.size = 5", {"o": o}) for k, o in objs.items()}
+    loose = dict(zip(objs, time_stmts([("o.size = 5", {"o": o}, 1) for o in objs.values()],
+                                      repeats, min_sample)))
     if any(o.size != 5 for o in objs.values()):
         raise AssertionError("micro: a plain write did not land")
     label = "`o.size = 5`, object in no index"
@@ -137,12 +148,12 @@ def run_micro(w: Workload, repeats: int, min_sample: float, logger=log) -> list:
     if positions(idx.get_by_attribute(name=name), True) != positions([by_name[name]], False):
         raise AssertionError(f"micro: name={name!r} results differ")
     ns = {"idx": idx, "by_size": by_size, "by_name": by_name, "v": size, "key": name}
+    mine, ref = t("idx.get_by_attribute(size=v)", "list(by_size[v])", ns=ns)
     rows.append(_row("lookup_small", f"`get_by_attribute(size=v)`, {count} results",
-                     t("idx.get_by_attribute(size=v)", ns), "`list(by_size[v])`",
-                     t("list(by_size[v])", ns), goal=1 / 1.5, results=count))
+                     mine, "`list(by_size[v])`", ref, goal=1 / 1.5, results=count))
+    mine, ref = t("idx.get_by_attribute(name=key)", "[by_name[key]]", ns=ns)
     rows.append(_row("lookup_one", "`get_by_attribute(name=<unique>)`, 1 result",
-                     t("idx.get_by_attribute(name=key)", ns), "`[by_name[key]]`",
-                     t("[by_name[key]]", ns), goal=2.0, results=1))
+                     mine, "`[by_name[key]]`", ref, goal=2.0, results=1))
 
     # Indexed writes: each of MOVERS objects, in turn, to another value and
     # back, so every write moves its object.  Moving one object to and fro
@@ -161,8 +172,9 @@ def run_micro(w: Workload, repeats: int, min_sample: float, logger=log) -> list:
               "hback": list(zip([plain[p] for p in movers], here)),
               "reindex": reindexer(hand, attr)}
         per = 2 * len(movers)
-        mine = t(f"for o, v in there: o.{attr} = v\nfor o, v in back: o.{attr} = v", ns, per)
-        ref = t("for o, v in hthere: reindex(o, v)\nfor o, v in hback: reindex(o, v)", ns, per)
+        mine, ref = t(f"for o, v in there: o.{attr} = v\nfor o, v in back: o.{attr} = v",
+                      "for o, v in hthere: reindex(o, v)\nfor o, v in hback: reindex(o, v)",
+                      ns=ns, per=per)
         for v in set(here) | set(other):  # both indexes still agree
             got = sorted(positions(idx.get_by_attribute(**{attr: v}), True))
             want = sorted(positions(hand.index[attr].get(v, ()), False))
